@@ -1,0 +1,46 @@
+#include "buffer/buffer.h"
+
+#include <cstdio>
+
+unsigned char buf[bufsize];
+
+bool
+loadinput(const char *path, uint32_t *size)
+{
+	FILE *f = fopen(path, "rb");
+	if (!f) {
+		printf("Can't Load '%s'\n", path);
+		return false;
+	}
+	// One read to the end serves files and pipes alike; the size is what
+	// arrived, so a short read can't pass off buf's zeros as data.
+	size_t n = fread(buf, 1, bufsize, f);
+	bool more = n == bufsize && fgetc(f) != EOF;
+	bool bad = ferror(f) != 0;
+	fclose(f);
+	if (bad) {
+		printf("Can't Load '%s'\n", path);
+		return false;
+	}
+	if (more) {
+		printf("Can't Load '%s': larger than %u bytes\n", path,
+		       bufsize);
+		return false;
+	}
+	*size = static_cast<uint32_t>(n);
+	printf("len=%08x\n", *size);
+	return true;
+}
+
+bool
+cutwindow(const char *path, uint32_t size, uint32_t skp, uint32_t chp,
+	  uint32_t *len)
+{
+	// Summed in 64 bits: a 32-bit sum could wrap and pass the check.
+	if (uint64_t{skp} + chp > size) {
+		printf("Can't Cut '%s': skp + chp is more than len\n", path);
+		return false;
+	}
+	*len = size - skp - chp;
+	return true;
+}

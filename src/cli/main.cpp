@@ -1,0 +1,7 @@
+#include "cli/cli.h"
+
+int
+main(int argc, char *argv[])
+{
+	return run(argc, argv);
+}

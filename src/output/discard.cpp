@@ -1,0 +1,30 @@
+#include "output/output.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+// Looked at without following links: a link named as the output must not
+// cost the file it points to.
+static bool
+isregular(const char *path)
+{
+#ifdef _WIN32
+	DWORD a = GetFileAttributesA(path);
+	return a != INVALID_FILE_ATTRIBUTES &&
+	       !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+		      FILE_ATTRIBUTE_DEVICE));
+#else
+	struct stat st;
+	return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+#endif
+}
+
+void
+discard(const char *path)
+{
+	if (isregular(path))
+		remove(path);
+}

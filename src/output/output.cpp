@@ -1,0 +1,108 @@
+#include "output/output.h"
+
+#include <array>
+#include <cstring>
+
+#include "buffer/buffer.h"
+
+static const char digits[] = "0123456789abcdef";
+
+// "%x " of each byte value in its first three chars, the length (2 or 3) in
+// the fourth: a byte is spelled by one 4-char store and a step of that
+// length, and the extra chars are overwritten by the next ones.
+static constexpr auto hexbyte = [] {
+	std::array<std::array<char, 4>, 256> t{};
+	for (int i = 0; i < 256; i++) {
+		auto &e = t[static_cast<size_t>(i)];
+		int n = 0;
+		if (i > 15)
+			e[n++] = digits[i >> 4];
+		e[n++] = digits[i & 15];
+		e[n++] = ' ';
+		e[3] = static_cast<char>(n);
+	}
+	return t;
+}();
+
+// Lines gather here and reach the stream in large writes.
+static char blk[1 << 16];
+
+// The longest line: "0" and 8 digits, ": ", 16 times "ff ", CR LF.
+constexpr size_t linemax = 11 + 16 * 3 + 2;
+
+bool
+writebinary(FILE *f, uint32_t skp, uint32_t len)
+{
+	return fwrite(buf + skp, 1, len, f) == len;
+}
+
+static char *
+putaddr(char *o, uint32_t add)
+{
+	int shift = 28;
+	while (shift > 0 && (add >> shift) == 0)
+		shift -= 4;
+	*o++ = '0';
+	for (; shift >= 0; shift -= 4)
+		*o++ = digits[(add >> shift) & 15];
+	*o++ = ':';
+	*o++ = ' ';
+	return o;
+}
+
+static char *
+putbytes(char *o, const unsigned char *p, uint32_t n)
+{
+	for (uint32_t i = 0; i < n; i++) {
+		const auto &e = hexbyte[p[i]];
+		memcpy(o, e.data(), 4);
+		o += e[3];
+	}
+	return o;
+}
+
+// Full lines take a fixed count, so the compiler can unroll them.
+static char *
+putline(char *o, const unsigned char *p, uint32_t n)
+{
+	o = n == 16 ? putbytes(o, p, 16) : putbytes(o, p, n);
+	*o++ = '\r';
+	*o++ = '\n';
+	return o;
+}
+
+static bool
+flush(FILE *f, char *end)
+{
+	size_t n = static_cast<size_t>(end - blk);
+	return fwrite(blk, 1, n, f) == n;
+}
+
+bool
+writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
+{
+	const unsigned char *p = buf + skp;
+	char *o = blk;
+
+	// The first line and every line that starts on a 4 KiB boundary of
+	// the target carry the address of their first byte.
+	for (bool first = true; len > 0; first = false) {
+		uint32_t n = len < 16 ? len : 16;
+		if (first || (add & 0xfff) == 0) {
+			o = putaddr(o, add);
+		} else {
+			*o++ = ':';
+			*o++ = ' ';
+		}
+		o = putline(o, p, n);
+		p += n;
+		add += n;
+		len -= n;
+		if (o > blk + sizeof blk - linemax) {
+			if (!flush(f, o))
+				return false;
+			o = blk;
+		}
+	}
+	return flush(f, o);
+}

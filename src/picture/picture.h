@@ -1,0 +1,16 @@
+// Picture conversion in buf: a 256 x 192 picture of 24-bit blue-green-red
+// pixels, bottom row first, into 16-bit 5-6-5 pixels, top row first.
+#pragma once
+
+#include <cstdint>
+
+// Bytes of the converted picture: 192 rows of 256 pixels, 2 bytes each.
+constexpr uint32_t picturesize = 192 * 512;
+
+// Converts the pixels of the len bytes at skp in place, each stored low byte
+// first; returns the converted length, floor(2 * len / 3).
+uint32_t convert24to16(uint32_t skp, uint32_t len);
+
+// Swaps the rows of the picturesize bytes at skp, whatever the converted
+// length: the caller keeps skp + picturesize within buf.
+void flipimage(uint32_t skp);
