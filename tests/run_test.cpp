@@ -5,6 +5,7 @@
 
 #include "reference.h"
 #include "run.h"
+#include "samples.h"
 
 namespace
 {
@@ -22,6 +23,37 @@ struct row {
 
 const std::string big(0x400000, 'B'); // as large as the tool takes
 const std::string head0 = "Add=00000000\nSkp=00000000\nChp=00000000\n";
+
+// The sample picture as 5-6-5 pixels, top row first: written from the
+// pattern itself, not from the pixel array the tool reads.
+std::string
+picture565()
+{
+	std::string s;
+	for (int y = 0; y < 192; y++)
+		for (int x = 0; x < 256; x++) {
+			uint8_t b, g, r;
+			samplepixel(x, y, &b, &g, &r);
+			put16(s, (r >> 3u) << 11 | (g >> 2u) << 5 | b >> 3u);
+		}
+	return s;
+}
+
+const std::string bmp = samplebmp();
+const std::string pic = picture565();
+
+// The pixel array less its last byte: 98,303 bytes come out, and the top
+// row ends in the two raw bytes of the one pixel left unconverted.
+std::string
+picturelessone()
+{
+	std::string s = pic.substr(0, pic.size() - 1);
+	s[510] = bmp[0x36 + 98302];
+	s[511] = bmp[0x36 + 98303];
+	return s;
+}
+
+const std::string tail = seq(100000, 5);
 
 const row rows[] = {
     // Listings: labels, address wrap, the window.
@@ -112,6 +144,55 @@ const row rows[] = {
      {{"in", big}},
      head0 + "len=00400000\nnewlen=00400000\n",
      {{"out", big}}},
+
+    // Picture conversion.
+    {"picture",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", bmp}},
+     "Add=00000000\nSkp=00000036\nChp=00000000\n"
+     "len=00024036\nnewlen=00018000\n",
+     {{"out", pic}}},
+    {"picture with one byte short",
+     {"in", "out", "0", "36", "1", "r", "c"},
+     {{"in", bmp}},
+     "Add=00000000\nSkp=00000036\nChp=00000001\n"
+     "len=00024036\nnewlen=00017fff\n",
+     {{"out", picturelessone()}}},
+    {"picture longer than the picture",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", bmp + std::string("\xff\xff\xff\x00\x00\xff", 6)}},
+     "Add=00000000\nSkp=00000036\nChp=00000000\n"
+     "len=0002403c\nnewlen=00018004\n",
+     {{"out", pic + std::string("\xff\xff\x00\xf8", 4)}}},
+    {"picture row pulled from the cut tail",
+     {"in", "out", "0", "0", "1869a", "r", "c"},
+     {{"in", tail}},
+     "Add=00000000\nSkp=00000000\nChp=0001869a\n"
+     "len=000186a0\nnewlen=00000004\n",
+     {{"out", tail.substr(191 * 512, 4)}}},
+    {"picture row pulled from past the end",
+     {"in", "out", "0", "0", "0", "r", "c"},
+     {{"in", seq(6, 1)}},
+     head0 + "len=00000006\nnewlen=00000004\n",
+     {{"out", std::string(4, '\0')}}},
+    {"picture ending at the end of buf",
+     {"in", "out", "0", "3e8000", "0", "r", "c"},
+     {{"in", std::string(0x3e8000, 'p')}},
+     "Add=00000000\nSkp=003e8000\nChp=00000000\n"
+     "len=003e8000\nnewlen=00000000\n",
+     {{"out", ""}}},
+    {"picture past the end of buf",
+     {"in", "out", "0", "3e8001", "0", "r", "c"},
+     {{"in", std::string(0x3e8001, 'p')}},
+     "Add=00000000\nSkp=003e8001\nChp=00000000\nlen=003e8001\n"
+     "Can't Convert 'in': the picture at skp runs past the 4 MiB buffer\n",
+     {},
+     1},
+    {"same path, picture",
+     {"in", "in", "0", "0", "0", "r", "c"},
+     {{"in", seq(6, 1)}},
+     head0 + "len=00000006\nnewlen=00000004\n",
+     {{"in", std::string(4, '\0')}}},
 
     // Same path in and out: read whole before it is replaced.
     {"same path, listing",

@@ -3,6 +3,7 @@
 #include "buffer/buffer.h"
 #include "cli/cli.h"
 #include "output/output.h"
+#include "picture/picture.h"
 
 // The run settings, set once from the command line.
 static uint32_t add, skp, chp;
@@ -41,6 +42,21 @@ decode(int argc, char **argv)
 	return true;
 }
 
+// The flip always covers a whole picture at skp, so it must fit in buf.
+static bool
+convert(const char *path)
+{
+	if (skp > bufsize - picturesize) {
+		printf("Can't Convert '%s': the picture at skp runs past the "
+		       "4 MiB buffer\n",
+		       path);
+		return false;
+	}
+	len = convert24to16(skp, len);
+	flipimage(skp);
+	return true;
+}
+
 // Opened only now, so a failed load or conversion leaves the output path
 // alone. Both forms go out in binary mode: the listing spells its own CR LF,
 // the same bytes on every platform.
@@ -75,6 +91,8 @@ run(int argc, char **argv)
 	if (!loadinput(argv[1], &size) ||
 	    !cutwindow(argv[1], size, skp, chp, &len))
 		return 1; // they have said why
+	if (convert24bitbmpto16bitbitmap && !convert(argv[1]))
+		return 1;
 	printf("newlen=%08x\n", len);
 	return save(argv[2]);
 }
