@@ -1,0 +1,6 @@
+# The Windows console program, built with MinGW-w64 on the msvcrt.dll runtime.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
+# The C++ and GCC runtimes go inside the .exe: no DLLs beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
