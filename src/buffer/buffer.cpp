@@ -17,7 +17,7 @@ loadinput(const char *path, uint32_t *size)
 	size_t n = fread(buf, 1, bufsize, f);
 	bool more = n == bufsize && fgetc(f) != EOF;
 	bool bad = ferror(f) != 0;
-	fclose(f);
+	(void)fclose(f); // a read stream loses nothing on close
 	if (bad) {
 		printf("Can't Load '%s'\n", path);
 		return false;

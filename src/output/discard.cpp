@@ -26,5 +26,5 @@ void
 discard(const char *path)
 {
 	if (isregular(path))
-		remove(path);
+		(void)remove(path); // "Can't Save" follows either way
 }

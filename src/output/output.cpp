@@ -5,16 +5,16 @@
 
 #include "buffer/buffer.h"
 
-static const char digits[] = "0123456789abcdef";
+static constexpr char digits[] = "0123456789abcdef";
 
 // "%x " of each byte value in its first three chars, the length (2 or 3) in
 // the fourth: a byte is spelled by one 4-char store and a step of that
 // length, and the extra chars are overwritten by the next ones.
 static constexpr auto hexbyte = [] {
 	std::array<std::array<char, 4>, 256> t{};
-	for (int i = 0; i < 256; i++) {
-		auto &e = t[static_cast<size_t>(i)];
-		int n = 0;
+	for (size_t i = 0; i < 256; i++) {
+		auto &e = t[i];
+		size_t n = 0;
 		if (i > 15)
 			e[n++] = digits[i >> 4];
 		e[n++] = digits[i & 15];

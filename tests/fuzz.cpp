@@ -1,0 +1,80 @@
+// Drives whole runs in process, from argument decoding to the written
+// output, and checks what a successful run wrote against the plain models:
+// any crash, sanitizer report, leak or wrong output is a finding.
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "buffer/buffer.h"
+#include "cli/cli.h"
+#include "fuzzinput.h"
+#include "reference.h"
+
+static std::string inpath, outpath;
+
+static std::string
+slurp(const std::string &path)
+{
+	std::string s;
+	FILE *f = fopen(path.c_str(), "rb");
+	if (!f)
+		return s;
+	char t[65536];
+	size_t n;
+	while ((n = fread(t, 1, sizeof t, f)) > 0)
+		s.append(t, n);
+	fclose(f);
+	return s;
+}
+
+// What a complete run without conversion must have written.
+static void
+check(const fuzzcase &c)
+{
+	if (c.argc == 8 || c.samepath)
+		return;
+	uint32_t add = parsehex(c.params[0].c_str());
+	uint32_t skp = c.argc > 4 ? parsehex(c.params[1].c_str()) : 0;
+	uint32_t chp = c.argc > 5 ? parsehex(c.params[2].c_str()) : 0;
+	std::string window = c.file.substr(skp, c.file.size() - skp - chp);
+	std::string want = c.argc == 7 ? window : reflisting(window, add);
+	if (slurp(outpath) != want)
+		abort();
+}
+
+extern "C" int
+LLVMFuzzerInitialize(int *, char ***)
+{
+	char dir[] = "/tmp/loadprep-fuzz-XXXXXX";
+	if (!mkdtemp(dir) || !freopen("/dev/null", "w", stdout))
+		abort();
+	inpath = std::string(dir) + "/in";
+	outpath = std::string(dir) + "/out";
+	return 0;
+}
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	fuzzcase c = decodefuzz(data, size);
+	FILE *f = fopen(inpath.c_str(), "wb");
+	if (!f || fwrite(c.file.data(), 1, c.file.size(), f) != c.file.size() ||
+	    fclose(f))
+		abort();
+
+	std::vector<std::string> args = {"loadprep", inpath,
+					 c.samepath ? inpath : outpath};
+	args.insert(args.end(), c.params.begin(), c.params.end());
+	std::vector<char *> argv;
+	for (int a = 0; a < c.argc; a++)
+		argv.push_back(args[static_cast<size_t>(a)].data());
+	argv.push_back(nullptr);
+
+	memset(buf, 0, sizeof buf); // as a fresh process finds it
+	int status = run(c.argc, argv.data());
+	if (status == 0)
+		check(c);
+	unlink(inpath.c_str());
+	unlink(outpath.c_str());
+	return 0;
+}

@@ -1,0 +1,34 @@
+// Writes the end-to-end rows into a folder as the fuzzer's seed corpus,
+// leaving out inputs larger than the fuzzer's length limit.
+#include <cstdio>
+
+#include "fuzzinput.h"
+#include "rows.h"
+
+int
+main(int argc, char *argv[])
+{
+	if (argc != 3)
+		return 2;
+	size_t maxlen = std::stoul(argv[2]);
+	int n = 0;
+	for (const auto &r : rows) {
+		fuzzcase c;
+		c.argc = static_cast<int>(r.args.size()) + 1;
+		c.samepath = r.args.size() > 1 && r.args[0] == r.args[1];
+		for (size_t a = 2; a < r.args.size(); a++)
+			c.params.push_back(r.args[a]);
+		c.file = r.before.empty() ? r.input : r.before[0].data;
+		std::string s = encodefuzz(c);
+		if (s.size() > maxlen)
+			continue;
+		std::string path =
+		    std::string(argv[1]) + "/row" + std::to_string(n++);
+		FILE *f = fopen(path.c_str(), "wb");
+		if (!f || fwrite(s.data(), 1, s.size(), f) != s.size() ||
+		    fclose(f))
+			return 1;
+	}
+	printf("%d seeds\n", n);
+	return 0;
+}

@@ -1,0 +1,322 @@
+// The end-to-end cases, one row each: arguments, the folder before, the
+// console, the exit status, and the folder after. The end-to-end test runs
+// them against a built program; the fuzzer starts from them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reference.h"
+#include "run.h"
+#include "samples.h"
+
+namespace
+{
+
+struct row {
+	const char *name;
+	std::vector<std::string> args;
+	std::vector<entry> before;
+	std::string console;
+	std::vector<entry> after; // new or changed entries; the rest as before
+	int status = 0;
+	std::string input = {}; // standard input
+	long maxfile = 0;	// cap on the size of files written
+};
+
+const std::string big(0x400000, 'B'); // as large as the tool takes
+const std::string head0 = "Add=00000000\nSkp=00000000\nChp=00000000\n";
+
+// The sample picture as 5-6-5 pixels, top row first: written from the
+// pattern itself, not from the pixel array the tool reads.
+std::string
+picture565()
+{
+	std::string s;
+	for (int y = 0; y < 192; y++)
+		for (int x = 0; x < 256; x++) {
+			uint8_t b, g, r;
+			samplepixel(x, y, &b, &g, &r);
+			put16(s, static_cast<unsigned>((r >> 3) << 11 |
+						       (g >> 2) << 5 | b >> 3));
+		}
+	return s;
+}
+
+const std::string bmp = samplebmp();
+const std::string pic = picture565();
+
+// The pixel array less its last byte: 98,303 bytes come out, and the top
+// row ends in the two raw bytes of the one pixel left unconverted.
+std::string
+picturelessone()
+{
+	std::string s = pic.substr(0, pic.size() - 1);
+	s[510] = bmp[0x36 + 98302];
+	s[511] = bmp[0x36 + 98303];
+	return s;
+}
+
+const std::string tail = seq(100000, 5);
+
+const row rows[] = {
+    // Listings: labels, address wrap, the window.
+    {"listing",
+     {"in", "out", "1000"},
+     {{"in", seq(20)}},
+     "Add=00001000\nSkp=00000000\nChp=00000000\n"
+     "len=00000014\nnewlen=00000014\n",
+     {{"out", "01000: 0 1 2 3 4 5 6 7 8 9 a b c d e f \r\n"
+	      ": 10 11 12 13 \r\n"}}},
+    {"label on 4 KiB boundary",
+     {"in", "out", "ff0"},
+     {{"in", seq(32)}},
+     "Add=00000ff0\nSkp=00000000\nChp=00000000\n"
+     "len=00000020\nnewlen=00000020\n",
+     {{"out", "0ff0: 0 1 2 3 4 5 6 7 8 9 a b c d e f \r\n"
+	      "01000: 10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f "
+	      "\r\n"}}},
+    {"address wraps to 0",
+     {"in", "out", "fffffff0"},
+     {{"in", seq(18)}},
+     "Add=fffffff0\nSkp=00000000\nChp=00000000\n"
+     "len=00000012\nnewlen=00000012\n",
+     {{"out", "0fffffff0: 0 1 2 3 4 5 6 7 8 9 a b c d e f \r\n"
+	      "00: 10 11 \r\n"}}},
+    {"only the first line labelled",
+     {"in", "out", "8"},
+     {{"in", seq(0x2000)}},
+     "Add=00000008\nSkp=00000000\nChp=00000000\n"
+     "len=00002000\nnewlen=00002000\n",
+     {{"out", reflisting(seq(0x2000), 8)}}},
+    {"skp and chp cut the window",
+     {"in", "out", "8000", "3", "2"},
+     {{"in", std::string("\x01\x02\x03\x00\x0a\xff\x04\x05", 8)}},
+     "Add=00008000\nSkp=00000003\nChp=00000002\n"
+     "len=00000008\nnewlen=00000003\n",
+     {{"out", "08000: 0 a ff \r\n"}}},
+    {"skp alone",
+     {"in", "out", "0", "1"},
+     {{"in", seq(3)}},
+     "Add=00000000\nSkp=00000001\nChp=00000000\n"
+     "len=00000003\nnewlen=00000002\n",
+     {{"out", "00: 1 2 \r\n"}}},
+    {"junk in a number",
+     {"in", "out", "0x10"},
+     {{"in", seq(1)}},
+     "Add=00002110\nSkp=00000000\nChp=00000000\n"
+     "len=00000001\nnewlen=00000001\n",
+     {{"out", "02110: 0 \r\n"}}},
+    {"high byte in a number",
+     {"in", "out", "\x80"},
+     {{"in", seq(1)}},
+     "Add=ffffff29\nSkp=00000000\nChp=00000000\n"
+     "len=00000001\nnewlen=00000001\n",
+     {{"out", "0ffffff29: 0 \r\n"}}},
+    {"empty input",
+     {"in", "out", "0"},
+     {{"in", ""}},
+     head0 + "len=00000000\nnewlen=00000000\n",
+     {{"out", ""}}},
+    {"empty window",
+     {"in", "out", "0", "2", "1"},
+     {{"in", seq(3)}},
+     "Add=00000000\nSkp=00000002\nChp=00000001\n"
+     "len=00000003\nnewlen=00000000\n",
+     {{"out", ""}}},
+    {"old output replaced",
+     {"in", "out", "0"},
+     {{"in", seq(3)}, {"out", std::string(100, 'x')}},
+     head0 + "len=00000003\nnewlen=00000003\n",
+     {{"out", "00: 0 1 2 \r\n"}}},
+
+    // Raw images.
+    {"raw marker by presence",
+     {"in", "out", "0", "2", "3", "no"},
+     {{"in", seq(10)}},
+     "Add=00000000\nSkp=00000002\nChp=00000003\n"
+     "len=0000000a\nnewlen=00000005\n",
+     {{"out", seq(5, 2)}}},
+    {"raw empty window",
+     {"in", "out", "0", "1", "2", "r"},
+     {{"in", seq(3)}},
+     "Add=00000000\nSkp=00000001\nChp=00000002\n"
+     "len=00000003\nnewlen=00000000\n",
+     {{"out", ""}}},
+    {"exactly 4 MiB",
+     {"in", "out", "0", "0", "0", "r"},
+     {{"in", big}},
+     head0 + "len=00400000\nnewlen=00400000\n",
+     {{"out", big}}},
+
+    // Picture conversion.
+    {"picture",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", bmp}},
+     "Add=00000000\nSkp=00000036\nChp=00000000\n"
+     "len=00024036\nnewlen=00018000\n",
+     {{"out", pic}}},
+    {"picture with one byte short",
+     {"in", "out", "0", "36", "1", "r", "c"},
+     {{"in", bmp}},
+     "Add=00000000\nSkp=00000036\nChp=00000001\n"
+     "len=00024036\nnewlen=00017fff\n",
+     {{"out", picturelessone()}}},
+    {"picture longer than the picture",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", bmp + std::string("\xff\xff\xff\x00\x00\xff", 6)}},
+     "Add=00000000\nSkp=00000036\nChp=00000000\n"
+     "len=0002403c\nnewlen=00018004\n",
+     {{"out", pic + std::string("\xff\xff\x00\xf8", 4)}}},
+    {"picture row pulled from the cut tail",
+     {"in", "out", "0", "0", "1869a", "r", "c"},
+     {{"in", tail}},
+     "Add=00000000\nSkp=00000000\nChp=0001869a\n"
+     "len=000186a0\nnewlen=00000004\n",
+     {{"out", tail.substr(191 * 512, 4)}}},
+    {"picture row pulled from past the end",
+     {"in", "out", "0", "0", "0", "r", "c"},
+     {{"in", seq(6, 1)}},
+     head0 + "len=00000006\nnewlen=00000004\n",
+     {{"out", std::string(4, '\0')}}},
+    {"picture ending at the end of buf",
+     {"in", "out", "0", "3e8000", "0", "r", "c"},
+     {{"in", std::string(0x3e8000, 'p')}},
+     "Add=00000000\nSkp=003e8000\nChp=00000000\n"
+     "len=003e8000\nnewlen=00000000\n",
+     {{"out", ""}}},
+    {"picture past the end of buf",
+     {"in", "out", "0", "3e8001", "0", "r", "c"},
+     {{"in", std::string(0x3e8001, 'p')}},
+     "Add=00000000\nSkp=003e8001\nChp=00000000\nlen=003e8001\n"
+     "Can't Convert 'in': the picture at skp runs past the 4 MiB buffer\n",
+     {},
+     1},
+    {"same path, picture",
+     {"in", "in", "0", "0", "0", "r", "c"},
+     {{"in", seq(6, 1)}},
+     head0 + "len=00000006\nnewlen=00000004\n",
+     {{"in", std::string(4, '\0')}}},
+
+    // Same path in and out: read whole before it is replaced.
+    {"same path, listing",
+     {"in", "in", "0"},
+     {{"in", seq(3)}},
+     head0 + "len=00000003\nnewlen=00000003\n",
+     {{"in", "00: 0 1 2 \r\n"}}},
+    {"same path, raw",
+     {"in", "in", "0", "1", "1", "r"},
+     {{"in", seq(3)}},
+     "Add=00000000\nSkp=00000001\nChp=00000001\n"
+     "len=00000003\nnewlen=00000001\n",
+     {{"in", seq(1, 1)}}},
+
+    // Inputs that are not plain files.
+    {"input from a FIFO",
+     {"in", "out", "0"},
+     {{"in", seq(3), isfifo}},
+     head0 + "len=00000003\nnewlen=00000003\n",
+     {{"out", "00: 0 1 2 \r\n"}}},
+    {"input from a pipe",
+     {"/dev/stdin", "out", "0", "1", "1", "r"},
+     {},
+     "Add=00000000\nSkp=00000001\nChp=00000001\n"
+     "len=00000005\nnewlen=00000003\n",
+     {{"out", "bcd"}},
+     0,
+     "abcde"},
+
+    // Argument counts that do nothing at all.
+    {"no arguments", {}, {{"in", seq(3)}}, "", {}, 2},
+    {"count 3", {"in", "out"}, {{"in", seq(3)}}, "", {}, 2},
+    {"count 9",
+     {"in", "out", "0", "0", "0", "r", "c", "x"},
+     {{"in", seq(3)}},
+     "",
+     {},
+     2},
+
+    // Refusals: one message line, exit 1, the output untouched.
+    {"missing input",
+     {"nothere", "out", "0"},
+     {},
+     head0 + "Can't Load 'nothere'\n",
+     {},
+     1},
+    {"input is a folder",
+     {"in", "out", "0"},
+     {{"in", "", isfolder}},
+     head0 + "Can't Load 'in'\n",
+     {},
+     1},
+    {"input larger than 4 MiB",
+     {"in", "out", "0", "0", "0", "r"},
+     {{"in", big + "!"}},
+     head0 + "Can't Load 'in': larger than 4194304 bytes\n",
+     {},
+     1},
+    {"skp + chp past the end",
+     {"in", "out", "0", "2", "2"},
+     {{"in", seq(3)}},
+     "Add=00000000\nSkp=00000002\nChp=00000002\nlen=00000003\n"
+     "Can't Cut 'in': skp + chp is more than len\n",
+     {},
+     1},
+    {"skp + chp wrap in 32 bits",
+     {"in", "out", "0", "ffffffff", "2"},
+     {{"in", seq(1)}},
+     "Add=00000000\nSkp=ffffffff\nChp=00000002\nlen=00000001\n"
+     "Can't Cut 'in': skp + chp is more than len\n",
+     {},
+     1},
+    {"chp near the top",
+     {"in", "out", "0", "0", "fffffffe", "r"},
+     {{"in", seq(1)}},
+     "Add=00000000\nSkp=00000000\nChp=fffffffe\nlen=00000001\n"
+     "Can't Cut 'in': skp + chp is more than len\n",
+     {},
+     1},
+    {"output folder missing",
+     {"in", "nodir/out", "0"},
+     {{"in", seq(3)}},
+     head0 + "len=00000003\nnewlen=00000003\nCan't Save 'nodir/out'\n",
+     {},
+     1},
+    {"output is a folder",
+     {"in", "out", "0"},
+     {{"in", seq(3)}, {"out", "", isfolder}},
+     head0 + "len=00000003\nnewlen=00000003\nCan't Save 'out'\n",
+     {},
+     1},
+    {"output on a full device",
+     {"in", "/dev/full", "0"},
+     {{"in", seq(3)}},
+     head0 + "len=00000003\nnewlen=00000003\nCan't Save '/dev/full'\n",
+     {},
+     1},
+    {"output links to a full device",
+     {"in", "out", "0"},
+     {{"in", seq(3)}, {"out", "/dev/full", islink}},
+     head0 + "len=00000003\nnewlen=00000003\nCan't Save 'out'\n",
+     {},
+     1},
+    {"failed write removes the listing",
+     {"in", "out", "0"},
+     {{"in", seq(0x1000)}},
+     head0 + "len=00001000\nnewlen=00001000\nCan't Save 'out'\n",
+     {},
+     1,
+     "",
+     4096},
+    {"failed write removes the image",
+     {"in", "out", "0", "0", "0", "r"},
+     {{"in", seq(0x1001)}},
+     head0 + "len=00001001\nnewlen=00001001\nCan't Save 'out'\n",
+     {},
+     1,
+     "",
+     4096},
+};
+
+} // namespace
