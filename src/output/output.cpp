@@ -1,6 +1,7 @@
 #include "output/output.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "buffer/buffer.h"
@@ -50,22 +51,29 @@ putaddr(char *o, uint32_t add)
 	return o;
 }
 
-static char *
-putbytes(char *o, const unsigned char *p, uint32_t n)
+// One byte: a 4-char store, then a step by the length in its fourth char,
+// taken from the same load.
+static inline char *
+putbyte(char *o, unsigned char b)
 {
-	for (uint32_t i = 0; i < n; i++) {
-		const auto &e = hexbyte[p[i]];
-		memcpy(o, e.data(), 4);
-		o += e[3];
-	}
-	return o;
+	uint32_t w;
+	memcpy(&w, hexbyte[b].data(), 4);
+	memcpy(o, &w, 4);
+	return o + (std::endian::native == std::endian::little ? w >> 24
+							       : w & 0xff);
 }
 
-// Full lines take a fixed count, so the compiler can unroll them.
+// A fixed count for full lines lets the compiler unroll them.
 static char *
 putline(char *o, const unsigned char *p, uint32_t n)
 {
-	o = n == 16 ? putbytes(o, p, 16) : putbytes(o, p, n);
+	if (n == 16) {
+		for (int i = 0; i < 16; i++)
+			o = putbyte(o, p[i]);
+	} else {
+		for (uint32_t i = 0; i < n; i++)
+			o = putbyte(o, p[i]);
+	}
 	*o++ = '\r';
 	*o++ = '\n';
 	return o;
