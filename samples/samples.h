@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // The test pattern at column x, row y (row 0 at the top): blue rises
@@ -15,6 +16,17 @@ samplepixel(int x, int y, uint8_t *b, uint8_t *g, uint8_t *r)
 	*b = static_cast<uint8_t>(x);
 	*g = static_cast<uint8_t>(y * 4);
 	*r = static_cast<uint8_t>(255 - y);
+}
+
+// Writes data to path whole; false if any of it did not reach the file.
+inline bool
+savefile(const std::string &path, const std::string &data)
+{
+	FILE *f = fopen(path.c_str(), "wb");
+	if (!f)
+		return false;
+	bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+	return fclose(f) == 0 && ok;
 }
 
 inline void

@@ -9,23 +9,9 @@
 #include "cli/cli.h"
 #include "fuzzinput.h"
 #include "reference.h"
+#include "samples.h"
 
 static std::string inpath, outpath;
-
-static std::string
-slurp(const std::string &path)
-{
-	std::string s;
-	FILE *f = fopen(path.c_str(), "rb");
-	if (!f)
-		return s;
-	char t[65536];
-	size_t n;
-	while ((n = fread(t, 1, sizeof t, f)) > 0)
-		s.append(t, n);
-	fclose(f);
-	return s;
-}
 
 // What a complete run without conversion must have written.
 static void
@@ -38,7 +24,7 @@ check(const fuzzcase &c)
 	uint32_t chp = c.argc > 5 ? parsehex(c.params[2].c_str()) : 0;
 	std::string window = c.file.substr(skp, c.file.size() - skp - chp);
 	std::string want = c.argc == 7 ? window : reflisting(window, add);
-	if (slurp(outpath) != want)
+	if (readfile(outpath) != want)
 		abort();
 }
 
@@ -57,9 +43,7 @@ extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	fuzzcase c = decodefuzz(data, size);
-	FILE *f = fopen(inpath.c_str(), "wb");
-	if (!f || fwrite(c.file.data(), 1, c.file.size(), f) != c.file.size() ||
-	    fclose(f))
+	if (!savefile(inpath, c.file))
 		abort();
 
 	std::vector<std::string> args = {"loadprep", inpath,

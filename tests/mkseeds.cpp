@@ -22,11 +22,8 @@ main(int argc, char *argv[])
 		std::string s = encodefuzz(c);
 		if (s.size() > maxlen)
 			continue;
-		std::string path =
-		    std::string(argv[1]) + "/row" + std::to_string(n++);
-		FILE *f = fopen(path.c_str(), "wb");
-		if (!f || fwrite(s.data(), 1, s.size(), f) != s.size() ||
-		    fclose(f))
+		if (!savefile(
+			std::string(argv[1]) + "/row" + std::to_string(n++), s))
 			return 1;
 	}
 	printf("%d seeds\n", n);

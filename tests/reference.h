@@ -40,6 +40,22 @@ reflisting(const std::string &data, uint32_t add)
 	return s;
 }
 
+// The whole file at path; empty if it can't be read.
+inline std::string
+readfile(const std::string &path)
+{
+	std::string s;
+	FILE *f = fopen(path.c_str(), "rb");
+	if (!f)
+		return s;
+	char t[65536];
+	size_t n;
+	while ((n = fread(t, 1, sizeof t, f)) > 0)
+		s.append(t, n);
+	fclose(f);
+	return s;
+}
+
 // Where two byte strings first differ, with the bytes around it in hex.
 inline std::string
 hexdiff(const std::string &want, const std::string &got)

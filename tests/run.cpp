@@ -1,11 +1,13 @@
 #include "run.h"
 
+#include "reference.h"
+#include "samples.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -63,7 +65,7 @@ makeentry(const fs::path &dir, const entry &e)
 	fs::path p = dir / e.name;
 	switch (e.k) {
 	case isfile:
-		std::ofstream(p, std::ios::binary) << e.data;
+		savefile(p, e.data);
 		break;
 	case isfolder:
 		fs::create_directory(p);
@@ -110,10 +112,7 @@ snapshot(const fs::path &dir)
 		} else if (st == fs::file_type::fifo) {
 			e.k = isfifo;
 		} else {
-			std::ifstream in(d.path(), std::ios::binary);
-			std::ostringstream s;
-			s << in.rdbuf();
-			e.data = s.str();
+			e.data = readfile(d.path());
 		}
 		m[e.name] = e;
 	}

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #endif
 
-// Looked at without following links: a link named as the output must not
-// cost the file it points to.
+// Looked at without following links, so that only a file the tool wrote
+// itself goes: never a link, a folder or a device named as the output.
 static bool
 isregular(const char *path)
 {
