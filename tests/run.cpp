@@ -59,10 +59,10 @@ writeall(int fd, const std::string &s)
 	close(fd);
 }
 
-static void
-makeentry(const fs::path &dir, const entry &e)
+void
+makeentry(const std::string &dir, const entry &e)
 {
-	fs::path p = dir / e.name;
+	fs::path p = fs::path(dir) / e.name;
 	switch (e.k) {
 	case isfile:
 		savefile(p, e.data);
@@ -71,12 +71,18 @@ makeentry(const fs::path &dir, const entry &e)
 		fs::create_directory(p);
 		break;
 	case isfifo:
+	case isdeadfifo:
 		mkfifo(p.c_str(), 0600);
 		break;
 	case islink:
 		fs::create_symlink(e.data, p);
 		break;
+	case ishardlink:
+		fs::create_hard_link(fs::path(dir) / e.data, p);
+		break;
 	}
+	if (e.mode)
+		chmod(p.c_str(), e.mode);
 }
 
 // A FIFO's writer blocks until the tool opens it; if the tool never does,
@@ -90,26 +96,38 @@ feedfifo(const fs::path &p, const std::string &data)
 }
 
 static void
-unblockfifo(const fs::path &p)
+leavefifo(const fs::path &p)
 {
-	int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+	int fd = open(p.c_str(), O_RDONLY);
 	if (fd >= 0)
-		readall(fd);
+		close(fd);
 }
 
-static std::map<std::string, entry>
-snapshot(const fs::path &dir)
+// Opens the other end of a FIFO without waiting, so that a runner thread
+// still waiting for the tool to open it goes on.
+static void
+unblockfifo(const fs::path &p, kind k)
+{
+	int fd =
+	    open(p.c_str(), (k == isfifo ? O_RDONLY : O_WRONLY) | O_NONBLOCK);
+	if (fd >= 0)
+		close(fd);
+}
+
+std::map<std::string, entry>
+snapshot(const std::string &dir)
 {
 	std::map<std::string, entry> m;
-	for (const auto &d : fs::directory_iterator(dir)) {
-		entry e{d.path().filename().string(), "", isfile};
-		auto st = d.symlink_status().type();
-		if (st == fs::file_type::symlink) {
+	for (const auto &d : fs::recursive_directory_iterator(dir)) {
+		entry e{d.path().lexically_relative(dir).string(), "", isfile};
+		auto st = d.symlink_status();
+		e.mode = static_cast<unsigned>(st.permissions());
+		if (st.type() == fs::file_type::symlink) {
 			e.k = islink;
 			e.data = fs::read_symlink(d.path()).string();
-		} else if (st == fs::file_type::directory) {
+		} else if (st.type() == fs::file_type::directory) {
 			e.k = isfolder;
-		} else if (st == fs::file_type::fifo) {
+		} else if (st.type() == fs::file_type::fifo) {
 			e.k = isfifo;
 		} else {
 			e.data = readfile(d.path());
@@ -119,20 +137,21 @@ snapshot(const fs::path &dir)
 	return m;
 }
 
+// The tool in dir, its standard streams on the given descriptors (-1:
+// closed). It handles size caps and signals itself: everything is left as
+// a shell would leave it.
 [[noreturn]] static void
-child(const fs::path &dir, std::vector<std::string> cmd, int in, int out,
+child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
       int err, long maxfile)
 {
 	signal(SIGPIPE, SIG_DFL);
-	dup2(in, 0);
-	dup2(out, 1);
-	dup2(err, 2);
+	int fds[] = {in, out, err};
+	for (int fd = 0; fd < 3; fd++)
+		fds[fd] < 0 ? close(fd) : dup2(fds[fd], fd);
 	if (chdir(dir.c_str()) != 0)
 		_exit(127);
+	umask(022);
 	if (maxfile) {
-		// A write past the cap then fails as on a full disk, instead
-		// of ending the process.
-		signal(SIGXFSZ, SIG_IGN);
 		rlimit r{static_cast<rlim_t>(maxfile),
 			 static_cast<rlim_t>(maxfile)};
 		setrlimit(RLIMIT_FSIZE, &r);
@@ -145,45 +164,76 @@ child(const fs::path &dir, std::vector<std::string> cmd, int in, int out,
 	_exit(127);
 }
 
+static std::vector<std::string>
+command(const std::vector<std::string> &args)
+{
+	std::vector<std::string> cmd = toolcommand();
+	cmd.insert(cmd.end(), args.begin(), args.end());
+	return cmd;
+}
+
+int
+starttool(const std::string &dir, const std::vector<std::string> &args,
+	  long maxfile)
+{
+	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+	pid_t pid = fork();
+	if (pid == 0)
+		child(dir, command(args), null, null, null, maxfile);
+	close(null);
+	return pid;
+}
+
+int
+waittool(int pid)
+{
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
 outcome
 runtool(const std::vector<std::string> &args, const std::vector<entry> &before,
-	const std::string &input, long maxfile)
+	const std::string &input, long maxfile, reportto report)
 {
 	signal(SIGPIPE, SIG_IGN); // a tool that stops reading is no crash here
 	char tmpl[] = "/tmp/loadprep-run-XXXXXX";
-	fs::path dir = mkdtemp(tmpl);
-	std::vector<std::thread> feeders;
+	std::string dir = mkdtemp(tmpl);
+	std::vector<std::thread> fifos;
 	for (const auto &e : before)
 		makeentry(dir, e);
-	for (const auto &e : before)
+	for (const auto &e : before) {
 		if (e.k == isfifo)
-			feeders.emplace_back(feedfifo, dir / e.name, e.data);
+			fifos.emplace_back(feedfifo, dir + "/" + e.name,
+					   e.data);
+		if (e.k == isdeadfifo)
+			fifos.emplace_back(leavefifo, dir + "/" + e.name);
+	}
 
-	std::vector<std::string> cmd = toolcommand();
-	cmd.insert(cmd.end(), args.begin(), args.end());
 	int in[2], out[2], err[2];
 	if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) ||
 	    pipe2(err, O_CLOEXEC))
 		abort();
+	int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+	int tostdout = report == topipe ? out[1] : report == tofull ? full : -1;
 	pid_t pid = fork();
 	if (pid == 0)
-		child(dir, cmd, in[0], out[1], err[1], maxfile);
+		child(dir, command(args), in[0], tostdout, err[1], maxfile);
 	close(in[0]);
 	close(out[1]);
 	close(err[1]);
+	close(full);
 	std::thread feeder(writeall, in[1], input);
 
 	outcome o;
 	o.console = readall(out[0]);
 	o.errors = readall(err[0]);
-	int ws = 0;
-	waitpid(pid, &ws, 0);
-	o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	o.status = waittool(pid);
 	feeder.join();
 	for (const auto &e : before)
-		if (e.k == isfifo)
-			unblockfifo(dir / e.name);
-	for (auto &t : feeders)
+		if (e.k == isfifo || e.k == isdeadfifo)
+			unblockfifo(dir + "/" + e.name, e.k);
+	for (auto &t : fifos)
 		t.join();
 	o.files = snapshot(dir);
 	fs::remove_all(dir);

@@ -1,4 +1,9 @@
+#include <csignal>
 #include <cstdio>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 #include "buffer/buffer.h"
 #include "cli/cli.h"
@@ -63,28 +68,53 @@ convert(const char *path)
 static int
 save(const char *path)
 {
-	FILE *f = fopen(path, "wb");
-	if (!f) {
-		printf("Can't Save '%s'\n", path);
-		return 1;
+	FILE *f = openoutput(path);
+	if (f) {
+		bool ok = bin ? writebinary(f, skp, len)
+			      : writelisting(f, skp, len, add);
+		if (closeoutput(f, ok))
+			return 0;
 	}
-	bool ok =
-	    bin ? writebinary(f, skp, len) : writelisting(f, skp, len, add);
-	if (fclose(f) != 0 || !ok) {
-		discard(path); // no truncated file may pass for a whole one
-		printf("Can't Save '%s'\n", path);
-		return 1;
-	}
-	return 0;
+	printf("Can't Save '%s'\n", path);
+	return 1;
 }
 
-int
-run(int argc, char **argv)
+// A closed standard stream would hand its number to the next file opened,
+// and the report would land in the output: /dev/null takes its place.
+// False if standard output was closed.
+static bool
+fillstdfds()
+{
+#ifdef _WIN32
+	return true;
+#else
+	bool out = fcntl(1, F_GETFD) != -1;
+	for (int fd = 0; fd < 3; fd++)
+		if (fcntl(fd, F_GETFD) == -1)
+			(void)open("/dev/null", fd ? O_WRONLY : O_RDONLY);
+	return out;
+#endif
+}
+
+// A size limit or a closed pipe makes a write fail, to be reported like a
+// full disk, not a silent death. Each report line goes out when printed,
+// so a run that dies has shown how far it got.
+static bool
+prepare()
+{
+#ifndef _WIN32
+	(void)signal(SIGPIPE, SIG_IGN);
+	(void)signal(SIGXFSZ, SIG_IGN);
+#endif
+	(void)setvbuf(stdout, nullptr, _IONBF, 0);
+	return fillstdfds();
+}
+
+static int
+stages(char **argv)
 {
 	uint32_t size;
 
-	if (!decode(argc, argv))
-		return 2;
 	printf("Add=%08x\n", add);
 	printf("Skp=%08x\n", skp);
 	printf("Chp=%08x\n", chp);
@@ -95,4 +125,16 @@ run(int argc, char **argv)
 		return 1;
 	printf("newlen=%08x\n", len);
 	return save(argv[2]);
+}
+
+int
+run(int argc, char **argv)
+{
+	if (!decode(argc, argv))
+		return 2;
+	bool console = prepare();
+	int status = stages(argv);
+	// The output is written all the same; a report that did not arrive
+	// makes the run a failure.
+	return console && !ferror(stdout) ? status : 1;
 }
