@@ -24,6 +24,8 @@ struct row {
 	std::string input = {}; // standard input
 	long maxfile = 0;	// cap on the size of files written
 	reportto report = topipe;
+	std::string winconsole = {}; // where the Windows runtime words a
+				     // reason otherwise
 };
 
 const std::string big(0x400000, 'B'); // as large as the tool takes
@@ -242,15 +244,19 @@ const row rows[] = {
     {"missing input",
      {"nothere", "out", "0"},
      {},
-     head0 + "Can't Load 'nothere'\n",
+     head0 + "Can't Load 'nothere': No such file or directory\n",
      {},
      1},
     {"input is a folder",
      {"in", "out", "0"},
      {{"in", "", isfolder}},
-     head0 + "Can't Load 'in'\n",
+     head0 + "Can't Load 'in': Is a directory\n",
      {},
-     1},
+     1,
+     "",
+     0,
+     topipe,
+     head0 + "Can't Load 'in': Permission denied\n"},
     {"input larger than 4 MiB",
      {"in", "out", "0", "0", "0", "r"},
      {{"in", big + "!"}},
@@ -281,25 +287,34 @@ const row rows[] = {
     {"output folder missing",
      {"in", "nodir/out", "0"},
      {{"in", seq(3)}},
-     head0 + "len=00000003\nnewlen=00000003\nCan't Save 'nodir/out'\n",
+     head0 + "len=00000003\nnewlen=00000003\n"
+	     "Can't Save 'nodir/out': No such file or directory\n",
      {},
      1},
     {"output is a folder",
      {"in", "out", "0"},
      {{"in", seq(3)}, {"out", "", isfolder}},
-     head0 + "len=00000003\nnewlen=00000003\nCan't Save 'out'\n",
+     head0 +
+	 "len=00000003\nnewlen=00000003\nCan't Save 'out': Is a directory\n",
      {},
-     1},
+     1,
+     "",
+     0,
+     topipe,
+     head0 + "len=00000003\nnewlen=00000003\n"
+	     "Can't Save 'out': Permission denied\n"},
     {"output on a full device",
      {"in", "/dev/full", "0"},
      {{"in", seq(3)}},
-     head0 + "len=00000003\nnewlen=00000003\nCan't Save '/dev/full'\n",
+     head0 + "len=00000003\nnewlen=00000003\n"
+	     "Can't Save '/dev/full': No space left on device\n",
      {},
      1},
     {"output links to a full device",
      {"in", "out", "0"},
      {{"in", seq(3)}, {"out", "/dev/full", islink}},
-     head0 + "len=00000003\nnewlen=00000003\nCan't Save 'out'\n",
+     head0 + "len=00000003\nnewlen=00000003\n"
+	     "Can't Save 'out': No space left on device\n",
      {},
      1},
 
@@ -307,7 +322,8 @@ const row rows[] = {
     {"failed write leaves no new output",
      {"in", "out", "0"},
      {{"in", seq(0x1000)}},
-     head0 + "len=00001000\nnewlen=00001000\nCan't Save 'out'\n",
+     head0 +
+	 "len=00001000\nnewlen=00001000\nCan't Save 'out': File too large\n",
      {},
      1,
      "",
@@ -315,7 +331,8 @@ const row rows[] = {
     {"failed write keeps the old output",
      {"in", "out", "0", "0", "0", "r"},
      {{"in", seq(0x1001)}, {"out", "old", isfile, 0640}},
-     head0 + "len=00001001\nnewlen=00001001\nCan't Save 'out'\n",
+     head0 +
+	 "len=00001001\nnewlen=00001001\nCan't Save 'out': File too large\n",
      {},
      1,
      "",
@@ -323,7 +340,7 @@ const row rows[] = {
     {"failed write keeps the input given as output",
      {"in", "in", "0"},
      {{"in", seq(0x1000)}},
-     head0 + "len=00001000\nnewlen=00001000\nCan't Save 'in'\n",
+     head0 + "len=00001000\nnewlen=00001000\nCan't Save 'in': File too large\n",
      {},
      1,
      "",
@@ -331,7 +348,8 @@ const row rows[] = {
     {"failed write through a link keeps the target",
      {"in", "out", "0"},
      {{"in", seq(0x1000)}, {"target", "old"}, {"out", "target", islink}},
-     head0 + "len=00001000\nnewlen=00001000\nCan't Save 'out'\n",
+     head0 +
+	 "len=00001000\nnewlen=00001000\nCan't Save 'out': File too large\n",
      {},
      1,
      "",
@@ -386,7 +404,7 @@ const row rows[] = {
     {"output FIFO whose reader leaves",
      {"in", "out", "0"},
      {{"in", seq(0x10000)}, {"out", "", isdeadfifo}},
-     head0 + "len=00010000\nnewlen=00010000\nCan't Save 'out'\n",
+     head0 + "len=00010000\nnewlen=00010000\nCan't Save 'out': Broken pipe\n",
      {},
      1},
 };

@@ -88,7 +88,9 @@ TEST(endtoend, table)
 		SCOPED_TRACE(r.name);
 		outcome o =
 		    runtool(r.args, r.before, r.input, r.maxfile, r.report);
-		EXPECT_EQ(windows ? crlf(r.console) : r.console, o.console);
+		const std::string &console =
+		    windows && !r.winconsole.empty() ? r.winconsole : r.console;
+		EXPECT_EQ(windows ? crlf(console) : console, o.console);
 		EXPECT_EQ(r.status, o.status);
 		if (!windows) { // an emulator may talk on standard error
 			EXPECT_EQ("", o.errors);

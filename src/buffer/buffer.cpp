@@ -1,6 +1,8 @@
 #include "buffer/buffer.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 unsigned char buf[bufsize];
 
@@ -9,17 +11,17 @@ loadinput(const char *path, uint32_t *size)
 {
 	FILE *f = fopen(path, "rb");
 	if (!f) {
-		printf("Can't Load '%s'\n", path);
+		printf("Can't Load '%s': %s\n", path, strerror(errno));
 		return false;
 	}
 	// One read to the end serves files and pipes alike; the size is what
 	// arrived, so a short read can't pass off buf's zeros as data.
 	size_t n = fread(buf, 1, bufsize, f);
 	bool more = n == bufsize && fgetc(f) != EOF;
-	bool bad = ferror(f) != 0;
-	(void)fclose(f); // a read stream loses nothing on close
-	if (bad) {
-		printf("Can't Load '%s'\n", path);
+	int err = ferror(f) ? errno : 0; // the failed read's reason
+	(void)fclose(f);		 // a read stream loses nothing on close
+	if (err) {
+		printf("Can't Load '%s': %s\n", path, strerror(err));
 		return false;
 	}
 	if (more) {

@@ -1,5 +1,7 @@
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -75,7 +77,7 @@ save(const char *path)
 		if (closeoutput(f, ok))
 			return 0;
 	}
-	printf("Can't Save '%s'\n", path);
+	printf("Can't Save '%s': %s\n", path, strerror(errno));
 	return 1;
 }
 
