@@ -43,27 +43,12 @@ put32(std::string &s, unsigned v)
 	put16(s, v >> 16);
 }
 
-// A whole 24-bit BMP file: 0x36 bytes of headers, then the pixels bottom
-// row first, blue-green-red, 768 bytes a row.
+// The test pattern's pixel array: bottom row first, blue-green-red, 768
+// bytes a row.
 inline std::string
-samplebmp()
+samplepixels()
 {
-	const unsigned pixels = 256 * 192 * 3;
-	std::string s = "BM";
-	put32(s, 0x36 + pixels);
-	put32(s, 0);
-	put32(s, 0x36);
-	put32(s, 40); // info header: size, width, height, planes, bits
-	put32(s, 256);
-	put32(s, 192);
-	put16(s, 1);
-	put16(s, 24);
-	put32(s, 0); // no compression
-	put32(s, pixels);
-	put32(s, 2835); // 72 dpi
-	put32(s, 2835);
-	put32(s, 0);
-	put32(s, 0);
+	std::string s;
 	for (int y = 191; y >= 0; y--)
 		for (int x = 0; x < 256; x++) {
 			uint8_t b, g, r;
@@ -73,6 +58,46 @@ samplebmp()
 			s += static_cast<char>(r);
 		}
 	return s;
+}
+
+// A picture file: its info header of head bytes (12, or 40 with zeros
+// after for the larger ones) says width, height, bits a pixel and
+// compression, and the pixels follow it.
+inline std::string
+picturefile(unsigned head, int width, int height, unsigned bits, unsigned comp,
+	    const std::string &pixels)
+{
+	auto size = static_cast<unsigned>(pixels.size());
+	std::string s = "BM";
+	put32(s, 14 + head + size);
+	put32(s, 0);
+	put32(s, 14 + head); // where the pixels start
+	put32(s, head);
+	if (head == 12) {
+		put16(s, static_cast<unsigned>(width));
+		put16(s, static_cast<unsigned>(height));
+		put16(s, 1); // planes
+		put16(s, bits);
+		return s + pixels;
+	}
+	put32(s, static_cast<unsigned>(width));
+	put32(s, static_cast<unsigned>(height));
+	put16(s, 1);
+	put16(s, bits);
+	put32(s, comp);
+	put32(s, size);
+	put32(s, 2835); // 72 dpi
+	put32(s, 2835);
+	s.resize(14 + head, '\0');
+	return s + pixels;
+}
+
+// A whole 24-bit BMP file of the test pattern, with the 0x36 bytes of
+// headers most programs write.
+inline std::string
+samplebmp()
+{
+	return picturefile(40, 256, 192, 24, 0, samplepixels());
 }
 
 // A small program image for a machine that loads at 0x8000: a short jump

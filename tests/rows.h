@@ -63,6 +63,32 @@ picturelessone()
 
 const std::string tail = seq(100000, 5);
 
+// Picture files with other headers, and the refusal of one: the console
+// after "len=" for skp 36.
+const std::string pixels = samplepixels();
+const std::string bmp138 = picturefile(124, 256, 192, 24, 0, pixels);
+const std::string bmp32 = picturefile(40, 256, 192, 32, 0, pixels);
+const std::string tall =
+    picturefile(40, 256, 384, 24, 0, pixels + std::string(pixels.size(), 0));
+const std::string head36 = "Add=00000000\nSkp=00000036\nChp=00000000\n";
+
+std::string
+refused(const std::string &len, const std::string &why)
+{
+	return head36 + "len=" + len + "\nCan't Convert 'in': " + why + "\n";
+}
+
+// Pixel data whose first pixel happens to spell "BM": converted as ever,
+// that pixel landing first in the bottom row.
+std::string
+bmpixels()
+{
+	std::string s(pic.size(), '\0');
+	s[191 * 512] = 0x68; // blue 0x42, green 0x4d
+	s[191 * 512 + 1] = 0x02;
+	return s;
+}
+
 const row rows[] = {
     // Listings: labels, address wrap, the window.
     {"listing",
@@ -201,6 +227,102 @@ const row rows[] = {
      {{"in", seq(6, 1)}},
      head0 + "len=00000006\nnewlen=00000004\n",
      {{"in", std::string(4, '\0')}}},
+
+    // Picture files whose own headers say the conversion can't be right.
+    {"picture file with a 138-byte header, skp 36",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", bmp138}},
+     refused("0002408a", "the pixels start at 8a, not at skp 36"),
+     {},
+     1},
+    {"picture file with a 138-byte header, skp 8a",
+     {"in", "out", "0", "8a", "0", "r", "c"},
+     {{"in", bmp138}},
+     "Add=00000000\nSkp=0000008a\nChp=00000000\n"
+     "len=0002408a\nnewlen=00018000\n",
+     {{"out", pic}}},
+    {"header size typed in decimal",
+     {"in", "out", "0", "54", "0", "r", "c"},
+     {{"in", bmp}},
+     "Add=00000000\nSkp=00000054\nChp=00000000\nlen=00024036\n"
+     "Can't Convert 'in': the pixels start at 36, not at skp 54\n",
+     {},
+     1},
+    {"picture file with skp 0",
+     {"in", "out", "0", "0", "0", "r", "c"},
+     {{"in", bmp}},
+     head0 + "len=00024036\n"
+	     "Can't Convert 'in': the pixels start at 36, not at skp 0\n",
+     {},
+     1},
+    {"32 bits a pixel",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", bmp32}},
+     refused("00024036", "32 bits a pixel; the conversion takes 24"),
+     {},
+     1},
+    {"320 pixels wide",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", picturefile(40, 320, 192, 24, 0, pixels)}},
+     refused("00024036", "320 pixels wide; the conversion takes 256"),
+     {},
+     1},
+    {"rows stored top first",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", picturefile(40, 256, -192, 24, 0, pixels)}},
+     refused("00024036",
+	     "rows stored top first; the conversion takes bottom first"),
+     {},
+     1},
+    {"compressed",
+     {"in", "out", "0", "36", "0", "r", "c"},
+     {{"in", picturefile(40, 256, 192, 24, 1, pixels)}},
+     refused("00024036",
+	     "compressed pixels; the conversion takes uncompressed"),
+     {},
+     1},
+    {"oldest 12-byte header, 32 bits a pixel",
+     {"in", "out", "0", "1a", "0", "r", "c"},
+     {{"in", picturefile(12, 256, 192, 32, 0, pixels)}},
+     "Add=00000000\nSkp=0000001a\nChp=00000000\nlen=0002401a\n"
+     "Can't Convert 'in': 32 bits a pixel; the conversion takes 24\n",
+     {},
+     1},
+    {"picture file refused through a pipe",
+     {"/dev/stdin", "out", "0", "36", "0", "r", "c"},
+     {},
+     head36 + "len=0002408a\nCan't Convert '/dev/stdin': the pixels start "
+	      "at 8a, not at skp 36\n",
+     {},
+     1,
+     bmp138},
+    {"taller picture: the lower one",
+     {"in", "out", "0", "36", "24000", "r", "c"},
+     {{"in", tall}},
+     "Add=00000000\nSkp=00000036\nChp=00024000\n"
+     "len=00048036\nnewlen=00018000\n",
+     {{"out", pic}}},
+    {"taller picture: the upper one",
+     {"in", "out", "0", "24036", "0", "r", "c"},
+     {{"in", tall}},
+     "Add=00000000\nSkp=00024036\nChp=00000000\n"
+     "len=00048036\nnewlen=00018000\n",
+     {{"out", std::string(pic.size(), 0)}}},
+    {"bare pixels starting with BM",
+     {"in", "out", "0", "0", "0", "r", "c"},
+     {{"in", "BM" + std::string(pixels.size() - 2, 0)}},
+     head0 + "len=00024000\nnewlen=00018000\n",
+     {{"out", bmpixels()}}},
+    {"picture file sliced, not converted",
+     {"in", "out", "0", "0", "0", "r"},
+     {{"in", bmp32}},
+     head0 + "len=00024036\nnewlen=00024036\n",
+     {{"out", bmp32}}},
+    {"picture file listed",
+     {"in", "out", "0"},
+     {{"in", bmp32}},
+     head0 + "len=00024036\nnewlen=00024036\n",
+     {{"out", reflisting(bmp32, 0)}}},
 
     // Same path in and out: read whole before it is replaced.
     {"same path, listing",

@@ -49,14 +49,17 @@ decode(int argc, char **argv)
 	return true;
 }
 
-// The flip always covers a whole picture at skp, so it must fit in buf.
+// The flip always covers a whole picture at skp, so it must fit in buf; a
+// picture file whose headers say the conversion would scramble it is
+// refused too.
 static bool
-convert(const char *path)
+convert(const char *path, uint32_t size)
 {
-	if (skp > bufsize - picturesize) {
-		printf("Can't Convert '%s': the picture at skp runs past the "
-		       "4 MiB buffer\n",
-		       path);
+	const char *why = skp > bufsize - picturesize
+			      ? "the picture at skp runs past the 4 MiB buffer"
+			      : checkpicture(size, skp);
+	if (why) {
+		printf("Can't Convert '%s': %s\n", path, why);
 		return false;
 	}
 	len = convert24to16(skp, len);
@@ -123,7 +126,7 @@ stages(char **argv)
 	if (!loadinput(argv[1], &size) ||
 	    !cutwindow(argv[1], size, skp, chp, &len))
 		return 1; // they have said why
-	if (convert24bitbmpto16bitbitmap && !convert(argv[1]))
+	if (convert24bitbmpto16bitbitmap && !convert(argv[1], size))
 		return 1;
 	printf("newlen=%08x\n", len);
 	return save(argv[2]);

@@ -1,6 +1,7 @@
 #include "picture/picture.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "buffer/buffer.h"
 
@@ -31,4 +32,79 @@ flipimage(uint32_t skp)
 	for (size_t y = 0; y < rows / 2; y++)
 		std::swap_ranges(p + row * y, p + row * (y + 1),
 				 p + row * (rows - 1 - y));
+}
+
+static uint32_t
+le16(uint32_t at)
+{
+	return uint32_t{buf[at]} | uint32_t{buf[at + 1]} << 8;
+}
+
+static uint32_t
+le32(uint32_t at)
+{
+	return le16(at) | le16(at + 2) << 16;
+}
+
+// The sizes of the info headers that picture files are written with.
+static bool
+knownheader(uint32_t n)
+{
+	static const uint32_t sizes[] = {12, 40, 52, 56, 64, 108, 124};
+	for (uint32_t size : sizes)
+		if (size == n)
+			return true;
+	return false;
+}
+
+// A picture file: "BM", its own size, a known info header, its pixels
+// past the headers and within the file, one plane. Returns the offset of
+// the pixels, or 0 when the input is not one.
+static uint32_t
+pixeloffset(uint32_t size)
+{
+	if (size < 18 || buf[0] != 'B' || buf[1] != 'M' || le32(2) != size)
+		return 0;
+	uint32_t head = le32(14), off = le32(10);
+	if (!knownheader(head) || size < 14 + head || off < 14 + head ||
+	    off >= size)
+		return 0;
+	return le16(head == 12 ? 22 : 26) == 1 ? off : 0;
+}
+
+const char *
+checkpicture(uint32_t size, uint32_t skp)
+{
+	static char why[80];
+	uint32_t off = pixeloffset(size);
+	if (off == 0)
+		return nullptr; // bare pixels: nothing says they are wrong
+	// The oldest header has 16-bit sizes and no compression field.
+	bool core = le32(14) == 12;
+	uint32_t bits = le16(core ? 24 : 28);
+	uint32_t comp = core ? 0 : le32(30);
+	auto width = static_cast<int32_t>(core ? le16(18) : le32(18));
+	auto height = static_cast<int32_t>(core ? le16(20) : le32(22));
+
+	// The messages fit in why, and a cut one would still say enough.
+	if (bits != 24)
+		(void)snprintf(why, sizeof why,
+			       "%u bits a pixel; the conversion takes 24",
+			       bits);
+	else if (comp != 0)
+		return "compressed pixels; the conversion takes uncompressed";
+	else if (width != 256)
+		(void)snprintf(why, sizeof why,
+			       "%d pixels wide; the conversion takes 256",
+			       width);
+	else if (height < 0)
+		return "rows stored top first; the conversion takes bottom "
+		       "first";
+	else if (skp < off || (skp - off) % 768 != 0)
+		(void)snprintf(why, sizeof why,
+			       "the pixels start at %x, not at skp %x", off,
+			       skp);
+	else
+		return nullptr;
+	return why;
 }
