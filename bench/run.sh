@@ -1,9 +1,15 @@
 #!/bin/sh
-# Times the tool on a 4 MiB input of random bytes beside xxd and cp, and
-# counts the listing's instructions per payload byte with callgrind.
-# Not a test: it prints figures and sets no limit. Usage: bench/run.sh
+# Times the tool on a 4 MiB input of random bytes beside the least any
+# program must pay to write its output from its own memory: dd with 64 KiB
+# blocks copying a file as large as that output, through user space. Also
+# beside xxd. Counts the listing's page faults, peak memory and
+# instructions per payload byte.
+# Not a test: it prints figures and sets no limit.
+# Usage: bench/run.sh [BASELINE]  (BASELINE: another build of the tool,
+# timed in the same rounds, each figure then given for both)
 set -eu
 cd "$(dirname "$0")/.."
+base=${1:+$(realpath "$1")}
 
 need="hyperfine valgrind xxd /usr/bin/time"
 missing=
@@ -25,32 +31,78 @@ trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 
 head -c 4194304 /dev/urandom >in.bin
-"$tool" in.bin text.lst 8000 >/dev/null # cp copies a file this large
+head -c 600 in.bin >small.bin
+"$tool" in.bin text.lst 8000 >/dev/null # dd copies a file this large
 echo "bench: 4 MiB input, listing of $(wc -c <text.lst) bytes"
 
-hyperfine -N --warmup 3 --runs 30 --style basic --export-csv times.csv \
-	-n listing "$tool in.bin out.lst 8000" \
+# Each round times every command in turn, so that a slower or busier
+# moment of the machine falls on all of them alike; a ratio is the median
+# over the rounds of that round's ratio of medians.
+rounds=10
+runs=15
+names="listing raw picture small xxd dd-listing dd-raw"
+set -- -n listing "$tool in.bin out.lst 8000" \
 	-n raw "$tool in.bin out.raw 0 0 0 r" \
 	-n picture "$tool in.bin out.img 0 0 0 r c" \
+	-n small "$tool small.bin small.lst 8000" \
 	-n xxd "xxd in.bin out.xxd" \
-	-n cp-listing "cp text.lst copy.lst" \
-	-n cp-raw "cp in.bin copy.raw" >hyperfine.log 2>&1
+	-n dd-listing "dd if=text.lst of=copy.lst bs=64K status=none" \
+	-n dd-raw "dd if=in.bin of=copy.raw bs=64K status=none"
+if [ -n "$base" ]; then
+	names="$names base-listing base-raw base-small"
+	set -- "$@" -n base-listing "$base in.bin out.lst 8000" \
+		-n base-raw "$base in.bin out.raw 0 0 0 r" \
+		-n base-small "$base small.bin small.lst 8000"
+fi
+: >times.csv
+r=0
+while [ $r -lt $rounds ]; do
+	hyperfine -N --warmup 3 --runs $runs --style none \
+		--export-csv round.csv "$@" >/dev/null 2>&1
+	awk -F, -v r=$r 'NR > 1 { print r "," $1 "," $4 }' round.csv >>times.csv
+	r=$((r + 1))
+done
 
-median() {
-	awk -F, -v n="$1" '$1 == n { print $4 }' times.csv
+median() { # of the numbers on standard input
+	sort -g | awk '{ v[NR] = $1 } END { print (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'
+}
+ms() {
+	awk -F, -v n="$1" '$2 == n { print $3 * 1000 }' times.csv | median
 }
 ratio() {
-	awk -v a="$(median "$1")" -v b="$(median "$2")" \
-		'BEGIN { printf "%.2f", a / b }'
+	awk -F, -v a="$1" -v b="$2" '
+		$2 == a { x[$1] = $3 } $2 == b { y[$1] = $3 }
+		END { for (r in x) print x[r] / y[r] }' times.csv | median
 }
 echo
-echo "median times (ms) over 30 runs:"
-for n in listing raw picture xxd cp-listing cp-raw; do
-	awk -v n=$n -v t="$(median $n)" 'BEGIN { printf "  %-11s %8.2f\n", n, t * 1000 }'
+echo "median times (ms), $rounds rounds of $runs runs:"
+for n in $names; do
+	printf '  %-13s %8.2f\n' "$n" "$(ms "$n")"
 done
-echo "  listing/xxd        $(ratio listing xxd)"
-echo "  listing/cp-listing $(ratio listing cp-listing)"
-echo "  raw/cp-raw         $(ratio raw cp-raw)"
+echo "paired ratios (median over rounds):"
+pairs="listing/dd-listing raw/dd-raw listing/xxd"
+[ -z "$base" ] || pairs="$pairs listing/base-listing raw/base-raw small/base-small"
+for p in $pairs; do
+	printf '  %-22s %6.3f\n' "$p" "$(ratio "${p%/*}" "${p#*/}")"
+done
+
+# Page faults and peak memory, each the median of 9 runs.
+measure() { # format, then the command
+	f=$1
+	shift
+	for i in 1 2 3 4 5 6 7 8 9; do
+		/usr/bin/time -f "$f" -o m.txt "$@" >/dev/null
+		cat m.txt
+	done | median
+}
+echo
+for t in "$tool" $base; do
+	[ "$t" = "$tool" ] && who=this || who=baseline
+	echo "$who build:"
+	echo "  minor page faults, 4 MiB listing: $(measure %R "$t" in.bin out.lst 8000)"
+	echo "  peak memory, 4 MiB listing:  $(measure %M "$t" in.bin out.lst 8000) KiB"
+	echo "  peak memory, 600-byte listing: $(measure %M "$t" small.bin small.lst 8000) KiB"
+done
 
 # Instructions do not depend on the machine's load; a run on an empty input
 # takes out what every run spends on starting and reporting.
@@ -62,11 +114,8 @@ count() {
 	sed -n 's/^totals: //p' cg.out
 }
 full=$(count in256k.bin)
-base=$(count empty.bin)
+none=$(count empty.bin)
 echo
-echo "instructions: $full for 256 KiB, $base for an empty input"
-awk -v f="$full" -v b="$base" \
+echo "instructions: $full for 256 KiB, $none for an empty input"
+awk -v f="$full" -v b="$none" \
 	'BEGIN { printf "  listing: %.2f instructions per payload byte\n", (f - b) / 262144 }'
-
-/usr/bin/time -v "$tool" in.bin out.lst 8000 2>rss.log >/dev/null
-echo "  peak resident memory of a 4 MiB listing: $(sed -n 's/.*Maximum resident set size (kbytes): //p' rss.log) KiB"

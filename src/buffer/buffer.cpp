@@ -4,7 +4,32 @@
 #include <cstdio>
 #include <cstring>
 
-unsigned char buf[bufsize];
+#ifdef __linux__
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+constexpr size_t bufalign = 0x200000; // a huge page: see advise
+#else
+constexpr size_t bufalign = 64;
+#endif
+
+alignas(bufalign) unsigned char buf[bufsize];
+
+#ifdef __linux__
+// A large regular file is read into huge pages, 2 MiB at a time instead of
+// 4 KiB: for a 4 MiB input some thousand page faults fewer, each dear in a
+// virtual machine. A small input keeps small pages, since its first byte
+// would cost a zeroed 2 MiB; from 512 KiB on huge pages were faster here.
+// Where huge pages are off this changes nothing.
+static void
+advise(FILE *f)
+{
+	struct stat st;
+	if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
+	    st.st_size >= 0x80000)
+		(void)madvise(buf, bufsize, MADV_HUGEPAGE);
+}
+#endif
 
 bool
 loadinput(const char *path, uint32_t *size)
@@ -14,6 +39,9 @@ loadinput(const char *path, uint32_t *size)
 		printf("Can't Load '%s': %s\n", path, strerror(errno));
 		return false;
 	}
+#ifdef __linux__
+	advise(f);
+#endif
 	// One read to the end serves files and pipes alike; the size is what
 	// arrived, so a short read can't pass off buf's zeros as data.
 	size_t n = fread(buf, 1, bufsize, f);

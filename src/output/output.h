@@ -18,6 +18,10 @@ bool writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add);
 // place. Null on failure, with errno saying why.
 FILE *openoutput(const char *path);
 
+// Writes n bytes of the output to f, as the writers do for every block;
+// false if a write failed.
+bool putoutput(FILE *f, const void *p, size_t n);
+
 // Closes f after the writer, ok if every write succeeded; the new output
 // then takes the place of the old. False on any failure, with errno saying
 // why; the output path is then as it was before the run, unless it was
