@@ -56,7 +56,7 @@ lastslash(const char *p)
 {
 	const char *s = strrchr(p, '\\');
 	const char *t = strrchr(p, '/');
-	return s > t ? s : t;
+	return !s || (t && t > s) ? t : s;
 }
 
 // The new file takes what the folder gives it, as a file made there would;
@@ -86,18 +86,21 @@ static struct stat old; // what target is now
 
 // Follows a chain of links to the file it finally names, so that a link
 // stays a link and the file behind it is replaced. Anything the chain can't
-// be followed through is written in place, and opening it says why.
+// be followed through is written in place, and opening it says why: so are
+// the links of /dev/stdout, which name a pipe or a file by no path at all.
 static int
 lookup(const char *path)
 {
 	static char link[pathmax];
+	struct stat st;
+	bool exists = stat(path, &st) == 0;
 	size_t n = strlen(path);
-	if (n >= pathmax)
+	if ((exists && !S_ISREG(st.st_mode)) || n >= pathmax)
 		return inplace;
 	memcpy(target, path, n + 1);
 	for (int hops = 0; hops < 40; hops++) {
 		if (lstat(target, &old) != 0)
-			return errno == ENOENT ? create : inplace;
+			return errno == ENOENT && !exists ? create : inplace;
 		if (S_ISREG(old.st_mode))
 			return replace;
 		if (!S_ISLNK(old.st_mode))
