@@ -1,6 +1,7 @@
 // The listing writer spells bytes through a table and hands the stream
 // large blocks; here it must match the one-call-a-byte model everywhere:
 // line and block boundaries, 4 KiB labels, address wrap, every byte value.
+// Its length, counted without spelling it, must match too.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -50,6 +51,7 @@ TEST(writelisting, matchesmodel)
 		std::string want = reflisting(data, c.add);
 		std::string got = listing(c.skp, c.len, c.add);
 		EXPECT_TRUE(want == got) << hexdiff(want, got);
+		EXPECT_EQ(want.size(), listinglen(c.skp, c.len, c.add));
 	}
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,20 +15,6 @@
 
 namespace
 {
-
-struct row {
-	const char *name;
-	std::vector<std::string> args;
-	std::vector<entry> before;
-	std::string console;
-	std::vector<entry> after; // new or changed entries; the rest as before
-	int status = 0;
-	std::string input = {}; // standard input
-	long maxfile = 0;	// cap on the size of files written
-	reportto report = topipe;
-	std::string winconsole = {}; // where the Windows runtime words a
-				     // reason otherwise
-};
 
 const std::string big(0x400000, 'B'); // as large as the tool takes
 const std::string head0 = "Add=00000000\nSkp=00000000\nChp=00000000\n";
@@ -88,6 +76,103 @@ bmpixels()
 	s[191 * 512 + 1] = 0x02;
 	return s;
 }
+
+// The len= and newlen= lines of a run that keeps all n bytes.
+std::string
+lens(unsigned n)
+{
+	char t[40];
+	snprintf(t, sizeof t, "len=%08x\nnewlen=%08x\n", n, n);
+	return t;
+}
+
+// The extended attribute that holds an ACL, from its short text: entries
+// such as "u::rw- u:65534:--- g::r-- m::r-- o::---", in that order.
+std::string
+acl(const std::string &text)
+{
+	std::string s;
+	put32(s, 2); // the format's version
+	std::istringstream in(text);
+	for (std::string e; in >> e;) {
+		size_t colon = e.find(':', 2);
+		std::string id = e.substr(2, colon - 2),
+			    rwx = e.substr(colon + 1);
+		bool named = !id.empty();
+		unsigned tag = e[0] == 'u'   ? (named ? 2 : 1)
+			       : e[0] == 'g' ? (named ? 8 : 4)
+			       : e[0] == 'm' ? 0x10
+					     : 0x20;
+		put16(s, tag);
+		put16(s, (rwx[0] == 'r') * 4u + (rwx[1] == 'w') * 2u +
+			     (rwx[2] == 'x'));
+		put32(s, named ? static_cast<unsigned>(std::stoul(id))
+			       : 0xffffffff);
+	}
+	return s;
+}
+
+// An output name as long as a name can be, and an output path of 4,088
+// bytes, too long to be named from the root: nested folders, then "out".
+const std::string longname(255, 'n');
+const std::string longout = [] {
+	std::string p;
+	while (p.size() < 4088 - 4 - 250)
+		p += std::string(250, 'd') + "/";
+	return p + std::string(4088 - 4 - p.size(), 'd') + "/out";
+}();
+
+// The input, and an old output at the end of longout.
+std::vector<entry>
+longpath()
+{
+	std::vector<entry> v = {{"in", seq(0x1000)}};
+	for (size_t i = longout.find('/'); i != std::string::npos;
+	     i = longout.find('/', i + 1))
+		v.push_back({longout.substr(0, i), "", isfolder});
+	v.push_back({longout, "old"});
+	return v;
+}
+
+// The input, and an old output behind a chain of n links: ln to ln-1 ...
+// l1 to "target".
+std::vector<entry>
+chain(int n)
+{
+	std::vector<entry> v = {{"in", seq(0x1000)}, {"target", "old"}};
+	std::string to = "target";
+	for (int i = 1; i <= n; i++) {
+		std::string l = "l";
+		l += std::to_string(i);
+		v.push_back({l, to, islink});
+		to = l;
+	}
+	return v;
+}
+
+// An ACL that shuts a named user out, with an attribute of the user's.
+const std::map<std::string, std::string> denied = {
+    {"system.posix_acl_access", acl("u::rw- u:65534:--- g::r-- m::r-- o::---")},
+    {"user.note", "kept"}};
+
+// A file capability: CAP_NET_BIND_SERVICE, permitted and effective.
+const std::map<std::string, std::string> capability = {
+    {"security.capability", [] {
+	     std::string s;
+	     for (unsigned v : {0x02000001u, 1u << 10, 0u, 0u, 0u})
+		     put32(s, v);
+	     return s;
+     }()}};
+
+// A default ACL that lets nobody write, and what a new file gets from it.
+const std::string nobodyrw = "u::rw- u:65534:rw- g::r-- m::rw- o::r--";
+const std::map<std::string, std::string> inherits = {
+    {"system.posix_acl_default", acl(nobodyrw)}};
+const std::map<std::string, std::string> inherited = {
+    {"system.posix_acl_access", acl(nobodyrw)}};
+
+const std::string lst3 = "00: 0 1 2 \r\n"; // the listing of seq(3) at 0
+const std::string lst4k = reflisting(seq(0x1000), 0);
 
 const row rows[] = {
     // Listings: labels, address wrap, the window.
@@ -534,6 +619,32 @@ const row rows[] = {
      head0 + "len=00010000\nnewlen=00010000\nCan't Save 'out': Broken pipe\n",
      {},
      1},
+
+    // The output is the file that opening its path for writing gives; the
+    // run changes its content only, and only once the new content is whole.
+    // clang-format off
+    {.name = "planted link in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"victim", "old"}, {"s", "", isfolder, 01777}, {"s/out", "../victim", islink, 0, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
+    {.name = "planted dangling link in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777}, {"s/out", "../new", islink, 0, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
+    {.name = "planted file in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777}, {"s/out", "theirs", isfile, 0666, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
+    {.name = "the owner's file in a sticky folder, in place", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777, 0}, {"s/out", "theirs", isfile, 0666, 0}}, .console = lens(3), .after = {{"s/out", lst3, isfile, 0666, 0}}, .asuser = true},
+    {.name = "root's group-writable file stays root's", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0664, 0, nobody}}, .console = lens(3), .after = {{"out", lst3, isfile, 0664, 0, nobody}}, .asuser = true},
+    {.name = "a read-only file of one's own", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0444}}, .console = lens(3) + "Can't Save 'out': Permission denied\n", .status = 1, .asuser = true},
+    {.name = "replaced: another user's file stays theirs", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0600, nobody}}, .console = lens(3), .after = {{"out", lst3, isfile, 0600, nobody}}},
+    {.name = "replaced: ACL and attributes kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0640, -1, -1, denied}}, .console = lens(3), .after = {{"out", lst3, isfile, 0640, -1, -1, denied}}},
+    {.name = "replaced: capability given again after the write", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0755, -1, -1, capability}}, .console = lens(3), .after = {{"out", lst3, isfile, 0755, -1, -1, capability}}},
+    {.name = "an attribute the run can't give: in place", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", std::string(100, 'x'), isfile, 0, -1, -1, {{"security.loadprep", "x"}}}}, .console = lens(3), .after = {{"out", lst3, isfile, 0, -1, -1, {{"security.loadprep", "x"}}}}, .asuser = true},
+    {.name = "new file under a default ACL", .args = {"in", "d/out", "0"}, .before = {{"in", seq(3)}, {"d", "", isfolder, 0, -1, -1, inherits}}, .console = lens(3), .after = {{"d/out", lst3, isfile, 0664, -1, -1, inherited}}},
+    {.name = "append-only folder: written in place", .args = {"in", "ap/out", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, true}, {"ap/out", std::string(100, 'x')}}, .console = lens(3), .after = {{"ap/out", lst3}}},
+    {.name = "append-only folder: a new file", .args = {"in", "ap/new", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, true}}, .console = lens(3), .after = {{"ap/new", lst3}}},
+    {.name = "name of 255 bytes under a size cap", .args = {"in", longname, "0"}, .before = {{"in", seq(0x1000)}, {longname, "old"}}, .console = lens(0x1000) + "Can't Save '" + longname + "': File too large\n", .status = 1, .maxfile = 4096},
+    {.name = "path of 4,088 bytes under a size cap", .args = {"in", longout, "0"}, .before = longpath(), .console = lens(0x1000) + "Can't Save '" + longout + "': File too large\n", .status = 1, .maxfile = 4096},
+    {.name = "chain of 40 links under a size cap", .args = {"in", "l40", "0"}, .before = chain(40), .console = lens(0x1000) + "Can't Save 'l40': File too large\n", .status = 1, .maxfile = 4096},
+    {.name = "input linked as output, no new file there: in place", .args = {"ro/in", "ro/out", "0"}, .before = {{"ro", "", isfolder, 0755, 0}, {"ro/in", seq(0x1000)}, {"ro/out", "ro/in", ishardlink}}, .console = lens(0x1000), .after = {{"ro/in", lst4k}, {"ro/out", lst4k}}, .asuser = true},
+    {.name = "input linked as output, no new file there, size cap", .args = {"ro/in", "ro/out", "0"}, .before = {{"ro", "", isfolder, 0755, 0}, {"ro/in", seq(0x1000)}, {"ro/out", "ro/in", ishardlink}}, .console = lens(0x1000) + "Can't Save 'ro/out': File too large\n", .after = {{"ro/out", seq(0x1000)}}, .status = 1, .maxfile = 4096, .asuser = true},
+    {.name = "{ step 1; /dev/stdout; step 2; } > log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "step 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = tolog},
+    {.name = "/dev/stdout >> log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "earlier\nstep 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = toappend},
+    {.name = "/dev/stdin with standard input closed", .args = {"/dev/stdin", "out", "0", "0", "0", "r"}, .before = {{"out", "old"}}, .console = "Can't Load '/dev/stdin': No such file or directory\n", .status = 1, .closedin = true},
+    // clang-format on
 };
 
 } // namespace

@@ -6,12 +6,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
+#include <linux/fs.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -59,8 +64,31 @@ writeall(int fd, const std::string &s)
 	close(fd);
 }
 
+std::string
+header(const std::vector<std::string> &args)
+{
+	unsigned long v[3] = {};
+	for (size_t i = 2; i < 5 && i < args.size(); i++)
+		v[i - 2] = strtoul(args[i].c_str(), nullptr, 16);
+	char t[64];
+	snprintf(t, sizeof t, "Add=%08lx\nSkp=%08lx\nChp=%08lx\n", v[0], v[1],
+		 v[2]);
+	return t;
+}
+
+static void
+setappendonly(const fs::path &p, bool on)
+{
+	int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY);
+	int flags = 0;
+	ioctl(fd, FS_IOC_GETFLAGS, &flags);
+	flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+	ioctl(fd, FS_IOC_SETFLAGS, &flags);
+	close(fd);
+}
+
 void
-makeentry(const std::string &dir, const entry &e)
+makeentry(const std::string &dir, const entry &e, int owner)
 {
 	fs::path p = fs::path(dir) / e.name;
 	switch (e.k) {
@@ -81,8 +109,16 @@ makeentry(const std::string &dir, const entry &e)
 		fs::create_hard_link(fs::path(dir) / e.data, p);
 		break;
 	}
+	int uid = e.uid >= 0 ? e.uid : owner;
+	lchown(p.c_str(), static_cast<uid_t>(uid),
+	       static_cast<gid_t>(e.gid >= 0 ? e.gid : uid));
 	if (e.mode)
 		chmod(p.c_str(), e.mode);
+	for (const auto &[name, value] : e.attrs)
+		lsetxattr(p.c_str(), name.c_str(), value.data(), value.size(),
+			  0);
+	if (e.appendonly)
+		setappendonly(p, true);
 }
 
 // A FIFO's writer blocks until the tool opens it; if the tool never does,
@@ -114,14 +150,29 @@ unblockfifo(const fs::path &p, kind k)
 		close(fd);
 }
 
+// Paths below the folder may be longer than any path from the root can
+// be, so it is read from inside.
 std::map<std::string, entry>
 snapshot(const std::string &dir)
 {
 	std::map<std::string, entry> m;
-	for (const auto &d : fs::recursive_directory_iterator(dir)) {
-		entry e{d.path().lexically_relative(dir).string(), "", isfile};
+	int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	chdir(dir.c_str());
+	for (const auto &d : fs::recursive_directory_iterator(".")) {
+		entry e{d.path().lexically_relative(".").string(), "", isfile};
 		auto st = d.symlink_status();
 		e.mode = static_cast<unsigned>(st.permissions());
+		struct stat ls;
+		lstat(d.path().c_str(), &ls);
+		e.uid = static_cast<int>(ls.st_uid);
+		e.gid = static_cast<int>(ls.st_gid);
+		char names[4096], value[4096];
+		ssize_t n = llistxattr(d.path().c_str(), names, sizeof names);
+		for (char *a = names; a < names + n; a += strlen(a) + 1) {
+			ssize_t k =
+			    lgetxattr(d.path().c_str(), a, value, sizeof value);
+			e.attrs[a].assign(value, static_cast<size_t>(k));
+		}
 		if (st.type() == fs::file_type::symlink) {
 			e.k = islink;
 			e.data = fs::read_symlink(d.path()).string();
@@ -134,15 +185,30 @@ snapshot(const std::string &dir)
 		}
 		m[e.name] = e;
 	}
+	fchdir(home);
+	close(home);
 	return m;
 }
 
+// The folder and all in it; from inside, as snapshot reads it.
+static void
+removeall(const std::string &dir)
+{
+	int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	chdir(dir.c_str());
+	for (const auto &d : fs::directory_iterator("."))
+		fs::remove_all(d.path());
+	fchdir(home);
+	close(home);
+	rmdir(dir.c_str());
+}
+
 // The tool in dir, its standard streams on the given descriptors (-1:
-// closed). It handles size caps and signals itself: everything is left as
-// a shell would leave it.
+// closed), as nobody if asked. It handles size caps and signals itself:
+// everything is left as a shell would leave it.
 [[noreturn]] static void
 child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
-      int err, long maxfile)
+      int err, long maxfile, bool asuser = false)
 {
 	signal(SIGPIPE, SIG_DFL);
 	int fds[] = {in, out, err};
@@ -156,6 +222,9 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 			 static_cast<rlim_t>(maxfile)};
 		setrlimit(RLIMIT_FSIZE, &r);
 	}
+	if (asuser &&
+	    (setgroups(0, nullptr) || setgid(nobody) || setuid(nobody)))
+		_exit(127);
 	std::vector<char *> argv;
 	for (auto &w : cmd)
 		argv.push_back(w.data());
@@ -192,17 +261,35 @@ waittool(int pid)
 	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
+// Standard output on the entry "log", with "step 1" before the run; the
+// runner adds "step 2" after it.
+static int
+openlog(const std::string &dir, reportto report)
+{
+	int fd =
+	    open((dir + "/log").c_str(),
+		 O_WRONLY | O_CLOEXEC | (report == tolog ? O_TRUNC : O_APPEND));
+	writeall(dup(fd), "step 1\n");
+	return fd;
+}
+
 outcome
-runtool(const std::vector<std::string> &args, const std::vector<entry> &before,
-	const std::string &input, long maxfile, reportto report)
+runtool(const row &r)
 {
 	signal(SIGPIPE, SIG_IGN); // a tool that stops reading is no crash here
 	char tmpl[] = "/tmp/loadprep-run-XXXXXX";
 	std::string dir = mkdtemp(tmpl);
+	int owner = r.asuser ? nobody : -1;
+	chown(dir.c_str(), static_cast<uid_t>(owner),
+	      static_cast<gid_t>(owner));
 	std::vector<std::thread> fifos;
-	for (const auto &e : before)
-		makeentry(dir, e);
-	for (const auto &e : before) {
+	int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	chdir(dir.c_str()); // a path there may be too long from the root
+	for (const auto &e : r.before)
+		makeentry(".", e, owner);
+	fchdir(home);
+	close(home);
+	for (const auto &e : r.before) {
 		if (e.k == isfifo)
 			fifos.emplace_back(feedfifo, dir + "/" + e.name,
 					   e.data);
@@ -215,27 +302,38 @@ runtool(const std::vector<std::string> &args, const std::vector<entry> &before,
 	    pipe2(err, O_CLOEXEC))
 		abort();
 	int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-	int tostdout = report == topipe ? out[1] : report == tofull ? full : -1;
+	bool log = r.report == tolog || r.report == toappend;
+	int logfd = log ? openlog(dir, r.report) : -1;
+	int tostdout = r.report == topipe   ? out[1]
+		       : r.report == tofull ? full
+		       : log		    ? logfd
+					    : -1;
 	pid_t pid = fork();
 	if (pid == 0)
-		child(dir, command(args), in[0], tostdout, err[1], maxfile);
+		child(dir, command(r.args), r.closedin ? -1 : in[0], tostdout,
+		      err[1], r.maxfile, r.asuser);
 	close(in[0]);
 	close(out[1]);
 	close(err[1]);
 	close(full);
-	std::thread feeder(writeall, in[1], input);
+	std::thread feeder(writeall, in[1], r.input);
 
 	outcome o;
 	o.console = readall(out[0]);
 	o.errors = readall(err[0]);
 	o.status = waittool(pid);
+	if (log)
+		writeall(logfd, "step 2\n");
 	feeder.join();
-	for (const auto &e : before)
+	for (const auto &e : r.before)
 		if (e.k == isfifo || e.k == isdeadfifo)
 			unblockfifo(dir + "/" + e.name, e.k);
 	for (auto &t : fifos)
 		t.join();
 	o.files = snapshot(dir);
-	fs::remove_all(dir);
+	for (const auto &e : r.before)
+		if (e.appendonly)
+			setappendonly(fs::path(dir) / e.name, false);
+	removeall(dir);
 	return o;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+constexpr int nobody = 65534; // the ordinary user, and its group
+
 // A FIFO is fed its data by the runner; a dead FIFO's reader opens it and
 // leaves at once. A hard link's data names the file it links to.
 enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo };
@@ -16,12 +18,39 @@ struct entry {
 	std::string name;
 	std::string data;
 	kind k = isfile;
-	unsigned mode = 0; // permission bits, if set or checked
+	unsigned mode = 0;	// permission bits, if set or checked
+	int uid = -1, gid = -1; // owner and group, if set or checked
+	std::map<std::string, std::string> attrs = {}; // extended attributes,
+						       // ACLs among them
+	bool appendonly = false; // a folder that takes names but loses none
 };
 
 // Where the tool's standard output goes: a pipe the runner reads, a full
-// device, or nowhere (closed).
-enum reportto { topipe, tofull, toclosed };
+// device, nowhere (closed), or the entry "log" as `{ echo step 1; tool;
+// echo step 2; } > log` or `>> log` leaves it.
+enum reportto { topipe, tofull, toclosed, tolog, toappend };
+
+// One run: arguments, the folder before, the console, the exit status, and
+// the folder after.
+struct row {
+	const char *name;
+	std::vector<std::string> args;
+	std::vector<entry> before;
+	std::string console; // after the Add=, Skp=, Chp= lines, unless it
+			     // starts with them
+	std::vector<entry> after = {}; // new or changed entries; the rest as
+				       // before
+	int status = 0;
+	std::string input = {}; // standard input
+	long maxfile = 0;	// cap on the size of files written
+	reportto report = topipe;
+	std::string winconsole = {}; // where the Windows runtime words a
+				     // reason otherwise
+	bool asuser = false;   // run as nobody, who owns the folder
+	bool closedin = false; // standard input closed
+	bool protect = false;  // needs the kernel's protection of links and
+			       // files in sticky folders
+};
 
 struct outcome {
 	std::string console, errors;
@@ -36,14 +65,15 @@ std::vector<std::string> toolcommand();
 // True when that command runs the Windows program.
 bool windowstool();
 
-// Runs the tool with args in a new folder holding the before entries,
-// stdin fed from input; maxfile, if not 0, caps the size of files it writes.
-// The tool runs under umask 022.
-outcome runtool(const std::vector<std::string> &args,
-		const std::vector<entry> &before, const std::string &input,
-		long maxfile, reportto report);
+// The Add=, Skp=, Chp= lines that a run on args begins with.
+std::string header(const std::vector<std::string> &args);
 
-void makeentry(const std::string &dir, const entry &e);
+// Runs the tool as the row says, in a new folder holding the before
+// entries, under umask 022.
+outcome runtool(const row &r);
+
+// Makes e in dir, owned by owner unless e says.
+void makeentry(const std::string &dir, const entry &e, int owner = -1);
 
 // Every entry below dir, named by its path from there.
 std::map<std::string, entry> snapshot(const std::string &dir);

@@ -29,48 +29,40 @@ advise(FILE *f)
 	    st.st_size >= 0x80000)
 		(void)madvise(buf, bufsize, MADV_HUGEPAGE);
 }
+#else
+static void
+advise(FILE *)
+{
+}
 #endif
 
-bool
+const char *
 loadinput(const char *path, uint32_t *size)
 {
 	FILE *f = fopen(path, "rb");
-	if (!f) {
-		printf("Can't Load '%s': %s\n", path, strerror(errno));
-		return false;
-	}
-#ifdef __linux__
+	if (!f)
+		return strerror(errno);
 	advise(f);
-#endif
 	// One read to the end serves files and pipes alike; the size is what
 	// arrived, so a short read can't pass off buf's zeros as data.
 	size_t n = fread(buf, 1, bufsize, f);
 	bool more = n == bufsize && fgetc(f) != EOF;
 	int err = ferror(f) ? errno : 0; // the failed read's reason
 	(void)fclose(f);		 // a read stream loses nothing on close
-	if (err) {
-		printf("Can't Load '%s': %s\n", path, strerror(err));
-		return false;
-	}
-	if (more) {
-		printf("Can't Load '%s': larger than %u bytes\n", path,
-		       bufsize);
-		return false;
-	}
+	if (err)
+		return strerror(err);
+	if (more)
+		return "larger than 4194304 bytes";
 	*size = static_cast<uint32_t>(n);
-	printf("len=%08x\n", *size);
-	return true;
+	return nullptr;
 }
 
-bool
-cutwindow(const char *path, uint32_t size, uint32_t skp, uint32_t chp,
-	  uint32_t *len)
+const char *
+cutwindow(uint32_t size, uint32_t skp, uint32_t chp, uint32_t *len)
 {
 	// Summed in 64 bits: a 32-bit sum could wrap and pass the check.
-	if (uint64_t{skp} + chp > size) {
-		printf("Can't Cut '%s': skp + chp is more than len\n", path);
-		return false;
-	}
+	if (uint64_t{skp} + chp > size)
+		return "skp + chp is more than len";
 	*len = size - skp - chp;
-	return true;
+	return nullptr;
 }

@@ -11,3 +11,9 @@ uint32_t parsehex(const char *text);
 // output file. Returns the exit status: 0 done, 1 after a failure message,
 // 2 for an unusable argument count (nothing printed, no file touched).
 int run(int argc, char **argv);
+
+// Readies the standard streams for the report, before any file is opened;
+// false if standard output was closed. closeconsole puts back what
+// openconsole changed.
+bool openconsole();
+void closeconsole();

@@ -1,15 +1,11 @@
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#endif
 
 #include "buffer/buffer.h"
 #include "cli/cli.h"
 #include "output/output.h"
+#include "output/replace.h"
 #include "picture/picture.h"
 
 // The run settings, set once from the command line.
@@ -49,22 +45,36 @@ decode(int argc, char **argv)
 	return true;
 }
 
+// Every failure ends the run with one line that names the file and says
+// why.
+static int
+cant(const char *verb, const char *path, const char *why)
+{
+	printf("Can't %s '%s': %s\n", verb, path, why);
+	return 1;
+}
+
 // The flip always covers a whole picture at skp, so it must fit in buf; a
 // picture file whose headers say the conversion would scramble it is
-// refused too.
-static bool
-convert(const char *path, uint32_t size)
+// refused too. Null once converted, else why not.
+static const char *
+convert(uint32_t size)
 {
 	const char *why = skp > bufsize - picturesize
 			      ? "the picture at skp runs past the 4 MiB buffer"
 			      : checkpicture(size, skp);
-	if (why) {
-		printf("Can't Convert '%s': %s\n", path, why);
-		return false;
+	if (!why) {
+		len = convert24to16(skp, len);
+		flipimage(skp);
 	}
-	len = convert24to16(skp, len);
-	flipimage(skp);
-	return true;
+	return why;
+}
+
+// The new output's length, for a file written in place.
+static uint64_t
+outsize()
+{
+	return bin ? len : listinglen(skp, len, add);
 }
 
 // Opened only now, so a failed load or conversion leaves the output path
@@ -73,72 +83,47 @@ convert(const char *path, uint32_t size)
 static int
 save(const char *path)
 {
-	FILE *f = openoutput(path);
-	if (f) {
+	FILE *f;
+	int err = openoutput(path, outsize, &f);
+	if (!err) {
 		bool ok = bin ? writebinary(f, skp, len)
 			      : writelisting(f, skp, len, add);
-		if (closeoutput(f, ok))
-			return 0;
+		err = closeoutput(f, ok ? 0 : errno);
 	}
-	printf("Can't Save '%s': %s\n", path, strerror(errno));
-	return 1;
-}
-
-// A closed standard stream would hand its number to the next file opened,
-// and the report would land in the output: /dev/null takes its place.
-// False if standard output was closed.
-static bool
-fillstdfds()
-{
-#ifdef _WIN32
-	return true;
-#else
-	bool out = fcntl(1, F_GETFD) != -1;
-	for (int fd = 0; fd < 3; fd++)
-		if (fcntl(fd, F_GETFD) == -1)
-			(void)open("/dev/null", fd ? O_WRONLY : O_RDONLY);
-	return out;
-#endif
-}
-
-// A size limit or a closed pipe makes a write fail, to be reported like a
-// full disk, not a silent death. Each report line goes out when printed,
-// so a run that dies has shown how far it got.
-static bool
-prepare()
-{
-#ifndef _WIN32
-	(void)signal(SIGPIPE, SIG_IGN);
-	(void)signal(SIGXFSZ, SIG_IGN);
-#endif
-	(void)setvbuf(stdout, nullptr, _IONBF, 0);
-	return fillstdfds();
+	return err ? cant("Save", path, strerror(err)) : 0;
 }
 
 static int
 stages(char **argv)
 {
 	uint32_t size;
+	const char *why;
 
 	printf("Add=%08x\n", add);
 	printf("Skp=%08x\n", skp);
 	printf("Chp=%08x\n", chp);
-	if (!loadinput(argv[1], &size) ||
-	    !cutwindow(argv[1], size, skp, chp, &len))
-		return 1; // they have said why
-	if (convert24bitbmpto16bitbitmap && !convert(argv[1], size))
-		return 1;
+	if ((why = loadinput(argv[1], &size)))
+		return cant("Load", argv[1], why);
+	printf("len=%08x\n", size);
+	if ((why = cutwindow(size, skp, chp, &len)))
+		return cant("Cut", argv[1], why);
+	if (convert24bitbmpto16bitbitmap && (why = convert(size)))
+		return cant("Convert", argv[1], why);
 	printf("newlen=%08x\n", len);
 	return save(argv[2]);
 }
 
+// Each report line goes out when printed, so a run that dies has shown how
+// far it got.
 int
 run(int argc, char **argv)
 {
 	if (!decode(argc, argv))
 		return 2;
-	bool console = prepare();
+	bool console = openconsole();
+	(void)setvbuf(stdout, nullptr, _IONBF, 0);
 	int status = stages(argv);
+	closeconsole();
 	// The output is written all the same; a report that did not arrive
 	// makes the run a failure.
 	return console && !ferror(stdout) ? status : 1;

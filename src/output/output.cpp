@@ -36,15 +36,23 @@ constexpr size_t linemax = 11 + 16 * 3 + 2;
 bool
 writebinary(FILE *f, uint32_t skp, uint32_t len)
 {
-	return putoutput(f, buf + skp, len);
+	return fwrite(buf + skp, 1, len, f) == len;
+}
+
+// The bit shift of the highest hex digit of add that is not a leading zero.
+static int
+topshift(uint32_t add)
+{
+	int shift = 28;
+	while (shift > 0 && (add >> shift) == 0)
+		shift -= 4;
+	return shift;
 }
 
 static char *
 putaddr(char *o, uint32_t add)
 {
-	int shift = 28;
-	while (shift > 0 && (add >> shift) == 0)
-		shift -= 4;
+	int shift = topshift(add);
 	*o++ = '0';
 	for (; shift >= 0; shift -= 4)
 		*o++ = digits[(add >> shift) & 15];
@@ -84,7 +92,8 @@ putline(char *o, const unsigned char *p, uint32_t n)
 static bool
 flush(FILE *f, char *end)
 {
-	return putoutput(f, blk, static_cast<size_t>(end - blk));
+	auto n = static_cast<size_t>(end - blk);
+	return fwrite(blk, 1, n, f) == n;
 }
 
 bool
@@ -114,4 +123,24 @@ writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
 		}
 	}
 	return flush(f, o);
+}
+
+uint64_t
+listinglen(uint32_t skp, uint32_t len, uint32_t add)
+{
+	// Every byte takes a digit and a space, and one more digit from 16 on.
+	uint64_t n = 2 * uint64_t{len};
+	for (uint32_t i = 0; i < len; i++)
+		n += buf[skp + i] > 15;
+	for (bool first = true; len > 0; first = false) {
+		uint32_t k = len < 16 ? len : 16;
+		bool label = first || (add & 0xfff) == 0;
+		// "0", the digits, ": " or just ": "; then CR LF.
+		n +=
+		    (label ? 4 + static_cast<unsigned>(topshift(add)) / 4 : 2) +
+		    2;
+		add += k;
+		len -= k;
+	}
+	return n;
 }
