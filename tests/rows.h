@@ -66,14 +66,13 @@ refused(const std::string &len, const std::string &why)
 	return head36 + "len=" + len + "\nCan't Convert 'in': " + why + "\n";
 }
 
-// Pixel data whose first pixel happens to spell "BM": converted as ever,
-// that pixel landing first in the bottom row.
+// Pixel data of zeros but for its first converted bytes: converted as
+// ever, they land first in the bottom row.
 std::string
-bmpixels()
+bottomfirst(const std::string &converted)
 {
 	std::string s(pic.size(), '\0');
-	s[191 * 512] = 0x68; // blue 0x42, green 0x4d
-	s[191 * 512 + 1] = 0x02;
+	s.replace(191 * 512, converted.size(), converted);
 	return s;
 }
 
@@ -272,10 +271,10 @@ const row rows[] = {
      "len=00024036\nnewlen=00018000\n",
      {{"out", pic}}},
     {"picture with one byte short",
-     {"in", "out", "0", "36", "1", "r", "c"},
-     {{"in", bmp}},
-     "Add=00000000\nSkp=00000036\nChp=00000001\n"
-     "len=00024036\nnewlen=00017fff\n",
+     {"in", "out", "0", "0", "1", "r", "c"},
+     {{"in", pixels}},
+     "Add=00000000\nSkp=00000000\nChp=00000001\n"
+     "len=00024000\nnewlen=00017fff\n",
      {{"out", picturelessone()}}},
     {"picture longer than the picture",
      {"in", "out", "0", "36", "0", "r", "c"},
@@ -397,7 +396,7 @@ const row rows[] = {
      {"in", "out", "0", "0", "0", "r", "c"},
      {{"in", "BM" + std::string(pixels.size() - 2, 0)}},
      head0 + "len=00024000\nnewlen=00018000\n",
-     {{"out", bmpixels()}}},
+     {{"out", bottomfirst("\x68\x02")}}}, // blue 0x42, green 0x4d
     {"picture file sliced, not converted",
      {"in", "out", "0", "0", "0", "r"},
      {{"in", bmp32}},
@@ -619,6 +618,17 @@ const row rows[] = {
      head0 + "len=00010000\nnewlen=00010000\nCan't Save 'out': Broken pipe\n",
      {},
      1},
+
+    // Pictures too short from skp, and other formats, are refused too.
+    // clang-format off
+    {.name = "256 x 100 picture", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", picturefile(40, 256, 100, 24, 0, pixels.substr(0, 100 * 768))}}, .console = "len=00012c36\nCan't Convert 'in': 100 rows from skp; the conversion takes 192\n", .status = 1},
+    {.name = "taller picture from row 200", .args = {"in", "out", "0", "25836", "0", "r", "c"}, .before = {{"in", tall}}, .console = "len=00048036\nCan't Convert 'in': 184 rows from skp; the conversion takes 192\n", .status = 1},
+    {.name = "picture file one byte short", .args = {"in", "out", "0", "36", "1", "r", "c"}, .before = {{"in", bmp}}, .console = "len=00024036\nCan't Convert 'in': 191 rows from skp; the conversion takes 192\n", .status = 1},
+    {.name = "PNG file", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", "\x89PNG\r\n\x1a\n" + pixels}}, .console = "len=00024008\nCan't Convert 'in': a PNG file; the conversion takes the pixels of a 24-bit BMP\n", .status = 1},
+    {.name = "GIF87a file", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", "GIF87a" + pixels}}, .console = "len=00024006\nCan't Convert 'in': a GIF file; the conversion takes the pixels of a 24-bit BMP\n", .status = 1},
+    {.name = "GIF89a file", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", "GIF89a" + pixels}}, .console = "len=00024006\nCan't Convert 'in': a GIF file; the conversion takes the pixels of a 24-bit BMP\n", .status = 1},
+    {.name = "bare pixels starting with part of a PNG signature", .args = {"in", "out", "0", "0", "0", "r", "c"}, .before = {{"in", std::string("\x89PNG", 4) + std::string(pixels.size() - 4, 0)}}, .console = "len=00024000\nnewlen=00018000\n", .after = {{"out", bottomfirst("\x91\x4a\x08\x00")}}},
+    // clang-format on
 
     // The output is the file that opening its path for writing gives; the
     // run changes its content only, and only once the new content is whole.

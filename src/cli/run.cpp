@@ -62,7 +62,7 @@ convert(uint32_t size)
 {
 	const char *why = skp > bufsize - picturesize
 			      ? "the picture at skp runs past the 4 MiB buffer"
-			      : checkpicture(size, skp);
+			      : checkpicture(size, skp, chp);
 	if (!why) {
 		len = convert24to16(skp, len);
 		flipimage(skp);

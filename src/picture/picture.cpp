@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "buffer/buffer.h"
 
@@ -72,19 +73,47 @@ pixeloffset(uint32_t size)
 	return le16(head == 12 ? 22 : 26) == 1 ? off : 0;
 }
 
+// Pictures of another format: unmistakable by their first bytes, where
+// bare pixels could only start so by a rare chance.
+static const char *
+otherformat(uint32_t size)
+{
+	static const struct {
+		const char *magic;
+		uint32_t n;
+		const char *why;
+	} formats[] = {
+	    {"\x89PNG\r\n\x1a\n", 8,
+	     "a PNG file; the conversion takes the pixels of a 24-bit BMP"},
+	    {"GIF87a", 6,
+	     "a GIF file; the conversion takes the pixels of a 24-bit BMP"},
+	    {"GIF89a", 6,
+	     "a GIF file; the conversion takes the pixels of a 24-bit BMP"},
+	};
+	for (const auto &f : formats)
+		if (size >= f.n && memcmp(buf, f.magic, f.n) == 0)
+			return f.why;
+	return nullptr;
+}
+
 const char *
-checkpicture(uint32_t size, uint32_t skp)
+checkpicture(uint32_t size, uint32_t skp, uint32_t chp)
 {
 	static char why[80];
+	const char *other = otherformat(size);
 	uint32_t off = pixeloffset(size);
-	if (off == 0)
-		return nullptr; // bare pixels: nothing says they are wrong
+	if (other || off == 0)
+		return other; // bare pixels: nothing says they are wrong
 	// The oldest header has 16-bit sizes and no compression field.
 	bool core = le32(14) == 12;
 	uint32_t bits = le16(core ? 24 : 28);
 	uint32_t comp = core ? 0 : le32(30);
 	auto width = static_cast<int32_t>(core ? le16(18) : le32(18));
 	auto height = static_cast<int32_t>(core ? le16(20) : le32(22));
+	// The picture's rows from skp to the end of the window, and no further
+	// than the picture's own height: 768 bytes each.
+	int64_t rows = std::min(int64_t{size - chp - skp} / 768,
+				int64_t{height} - int64_t{skp - off} / 768);
 
 	// The messages fit in why, and a cut one would still say enough.
 	if (bits != 24)
@@ -104,6 +133,11 @@ checkpicture(uint32_t size, uint32_t skp)
 		(void)snprintf(why, sizeof why,
 			       "the pixels start at %x, not at skp %x", off,
 			       skp);
+	else if (rows < 192)
+		(void)snprintf(
+		    why, sizeof why,
+		    "%lld rows from skp; the conversion takes 192",
+		    static_cast<long long>(std::max<int64_t>(rows, 0)));
 	else
 		return nullptr;
 	return why;
