@@ -619,6 +619,14 @@ const row rows[] = {
      {},
      1},
 
+    // Paths in any language, on every platform.
+    // clang-format off
+    {.name = "input in Polish, output in Chinese", .args = {"zażółć.bin", "输出.lst", "0"}, .before = {{"zażółć.bin", seq(3)}}, .console = lens(3), .after = {{"输出.lst", lst3}}},
+    {.name = "a missing input in Polish", .args = {"brak_żółć.bin", "out", "0"}, .console = "Can't Load 'brak_żółć.bin': No such file or directory\n", .status = 1},
+    {.name = "the same path in Polish, in and out", .args = {"żółć.bin", "żółć.bin", "0"}, .before = {{"żółć.bin", seq(3)}}, .console = lens(3), .after = {{"żółć.bin", lst3}}},
+    {.name = "a fullwidth solidus is no folder", .args = {"in", "a／b.lst", "0"}, .before = {{"in", seq(3)}, {"a", "", isfolder}}, .console = lens(3), .after = {{"a／b.lst", lst3}}},
+    // clang-format on
+
     // Pictures too short from skp, and other formats, are refused too.
     // clang-format off
     {.name = "256 x 100 picture", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", picturefile(40, 256, 100, 24, 0, pixels.substr(0, 100 * 768))}}, .console = "len=00012c36\nCan't Convert 'in': 100 rows from skp; the conversion takes 192\n", .status = 1},

@@ -35,7 +35,7 @@ enum reportto { topipe, tofull, toclosed, tolog, toappend };
 struct row {
 	const char *name;
 	std::vector<std::string> args;
-	std::vector<entry> before;
+	std::vector<entry> before = {};
 	std::string console; // after the Add=, Skp=, Chp= lines, unless it
 			     // starts with them
 	std::vector<entry> after = {}; // new or changed entries; the rest as

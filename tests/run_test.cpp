@@ -14,22 +14,36 @@
 namespace
 {
 
-// Windows hands a program its arguments through a code page, and has no
-// FIFOs, links, permission bits, owners, extended attributes, devices under
-// /dev, file size caps or users to run as.
+// UTF-8 text without control characters.
+bool
+text(const std::string &s)
+{
+	int more = 0; // continuation bytes still due
+	for (unsigned char c : s) {
+		if (more > 0 && (c & 0xc0) != 0x80)
+			return false;
+		if (more > 0)
+			more--;
+		else if (c >= 0xc2 && c <= 0xf4)
+			more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
+		else if (c < 0x20 || c > 0x7e)
+			return false;
+	}
+	return more == 0;
+}
+
+// Windows hands a program its arguments as text (UTF-8, by the program's
+// manifest), and has no FIFOs, links, permission bits, owners, extended
+// attributes, devices under /dev, file size caps or users to run as.
 bool
 posixonly(const row &r)
 {
 	if (r.maxfile != 0 || r.report != topipe || r.asuser || r.closedin ||
 	    r.protect)
 		return true;
-	for (const auto &a : r.args) {
-		if (a.starts_with("/dev/"))
+	for (const auto &a : r.args)
+		if (a.starts_with("/dev/") || !text(a))
 			return true;
-		for (unsigned char c : a)
-			if (c < 0x20 || c > 0x7e)
-				return true;
-	}
 	for (const auto &list : {r.before, r.after})
 		for (const auto &e : list)
 			if ((e.k != isfile && e.k != isfolder) || e.mode ||
