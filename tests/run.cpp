@@ -76,6 +76,21 @@ header(const std::vector<std::string> &args)
 	return t;
 }
 
+// Runs f in dir: paths below it may be longer than any path from the root
+// can be.
+template <class F>
+static void
+inside(const std::string &dir, F f)
+{
+	int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (home < 0 || chdir(dir.c_str()) != 0)
+		abort();
+	f();
+	if (fchdir(home) != 0)
+		abort();
+	close(home);
+}
+
 static void
 setappendonly(const fs::path &p, bool on)
 {
@@ -110,8 +125,9 @@ makeentry(const std::string &dir, const entry &e, int owner)
 		break;
 	}
 	int uid = e.uid >= 0 ? e.uid : owner;
-	lchown(p.c_str(), static_cast<uid_t>(uid),
-	       static_cast<gid_t>(e.gid >= 0 ? e.gid : uid));
+	if (lchown(p.c_str(), static_cast<uid_t>(uid),
+		   static_cast<gid_t>(e.gid >= 0 ? e.gid : uid)) != 0)
+		abort();
 	if (e.mode)
 		chmod(p.c_str(), e.mode);
 	for (const auto &[name, value] : e.attrs)
@@ -150,56 +166,57 @@ unblockfifo(const fs::path &p, kind k)
 		close(fd);
 }
 
-// Paths below the folder may be longer than any path from the root can
-// be, so it is read from inside.
+// A folder entry as it is, read from its path relative to the working
+// folder.
+static entry
+readentry(const fs::directory_entry &d)
+{
+	entry e{d.path().lexically_relative(".").string(), "", isfile};
+	auto st = d.symlink_status();
+	e.mode = static_cast<unsigned>(st.permissions());
+	struct stat ls;
+	lstat(d.path().c_str(), &ls);
+	e.uid = static_cast<int>(ls.st_uid);
+	e.gid = static_cast<int>(ls.st_gid);
+	char names[4096], value[4096];
+	ssize_t n = llistxattr(d.path().c_str(), names, sizeof names);
+	for (char *a = names; a < names + n; a += strlen(a) + 1) {
+		ssize_t k = lgetxattr(d.path().c_str(), a, value, sizeof value);
+		e.attrs[a].assign(value, static_cast<size_t>(k));
+	}
+	if (st.type() == fs::file_type::symlink) {
+		e.k = islink;
+		e.data = fs::read_symlink(d.path()).string();
+	} else if (st.type() == fs::file_type::directory) {
+		e.k = isfolder;
+	} else if (st.type() == fs::file_type::fifo) {
+		e.k = isfifo;
+	} else {
+		e.data = readfile(d.path());
+	}
+	return e;
+}
+
 std::map<std::string, entry>
 snapshot(const std::string &dir)
 {
 	std::map<std::string, entry> m;
-	int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	chdir(dir.c_str());
-	for (const auto &d : fs::recursive_directory_iterator(".")) {
-		entry e{d.path().lexically_relative(".").string(), "", isfile};
-		auto st = d.symlink_status();
-		e.mode = static_cast<unsigned>(st.permissions());
-		struct stat ls;
-		lstat(d.path().c_str(), &ls);
-		e.uid = static_cast<int>(ls.st_uid);
-		e.gid = static_cast<int>(ls.st_gid);
-		char names[4096], value[4096];
-		ssize_t n = llistxattr(d.path().c_str(), names, sizeof names);
-		for (char *a = names; a < names + n; a += strlen(a) + 1) {
-			ssize_t k =
-			    lgetxattr(d.path().c_str(), a, value, sizeof value);
-			e.attrs[a].assign(value, static_cast<size_t>(k));
-		}
-		if (st.type() == fs::file_type::symlink) {
-			e.k = islink;
-			e.data = fs::read_symlink(d.path()).string();
-		} else if (st.type() == fs::file_type::directory) {
-			e.k = isfolder;
-		} else if (st.type() == fs::file_type::fifo) {
-			e.k = isfifo;
-		} else {
-			e.data = readfile(d.path());
-		}
-		m[e.name] = e;
-	}
-	fchdir(home);
-	close(home);
+	inside(dir, [&m] {
+		for (const auto &d : fs::recursive_directory_iterator("."))
+			m[d.path().lexically_relative(".").string()] =
+			    readentry(d);
+	});
 	return m;
 }
 
-// The folder and all in it; from inside, as snapshot reads it.
+// The folder and all in it.
 static void
 removeall(const std::string &dir)
 {
-	int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	chdir(dir.c_str());
-	for (const auto &d : fs::directory_iterator("."))
-		fs::remove_all(d.path());
-	fchdir(home);
-	close(home);
+	inside(dir, [] {
+		for (const auto &d : fs::directory_iterator("."))
+			fs::remove_all(d.path());
+	});
 	rmdir(dir.c_str());
 }
 
@@ -280,15 +297,14 @@ runtool(const row &r)
 	char tmpl[] = "/tmp/loadprep-run-XXXXXX";
 	std::string dir = mkdtemp(tmpl);
 	int owner = r.asuser ? nobody : -1;
-	chown(dir.c_str(), static_cast<uid_t>(owner),
-	      static_cast<gid_t>(owner));
+	if (chown(dir.c_str(), static_cast<uid_t>(owner),
+		  static_cast<gid_t>(owner)) != 0)
+		abort();
 	std::vector<std::thread> fifos;
-	int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	chdir(dir.c_str()); // a path there may be too long from the root
-	for (const auto &e : r.before)
-		makeentry(".", e, owner);
-	fchdir(home);
-	close(home);
+	inside(dir, [&r, owner] {
+		for (const auto &e : r.before)
+			makeentry(".", e, owner);
+	});
 	for (const auto &e : r.before) {
 		if (e.k == isfifo)
 			fifos.emplace_back(feedfifo, dir + "/" + e.name,

@@ -76,15 +76,29 @@ for arch in i686 x86_64; do
 		fail "$exe is not a console program"
 	grep -q '<activeCodePage[^>]*>UTF-8</activeCodePage>' "$exe" ||
 		fail "$exe lacks the manifest that makes its code page UTF-8"
-	echo "windows: $exe imports $imports and carries the UTF-8 manifest"
+	hardening="DYNAMIC_BASE NX_COMPAT"
+	[ "$arch" = i686 ] || hardening="$hardening HIGH_ENTROPY_VA"
+	for c in $hardening; do
+		"$arch-w64-mingw32-objdump" -p "$exe" |
+			sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p' | grep -q "$c" ||
+			fail "$exe lacks $c"
+	done
+	echo "windows: $exe imports $imports, carries the UTF-8 manifest, has $hardening"
 done
 i686-w64-mingw32-objdump -f build-i686/loadprep.exe | grep -q 'file format pei-i386' ||
 	fail "build-i686/loadprep.exe is not a 32-bit program"
 (cd build-i686 && cpack >/dev/null)
 zip=$(ls build-i686/loadprep-*-win32.zip)
-unzip -l "$zip" | grep -q 'loadprep.exe' && unzip -l "$zip" | grep -q 'README.md' ||
-	fail "$zip lacks the program or the README"
-echo "windows: packed $zip"
+for f in loadprep.exe LICENSE.txt README.txt; do
+	unzip -l "$zip" | grep -q "/$f\$" || fail "$zip lacks $f"
+done
+readme=$(mktemp)
+unzip -p "$zip" '*/README.txt' >"$readme"
+[ "$(grep -c . "$readme")" -gt 100 ] || fail "README.txt is not the manual page"
+! grep -qv "$(printf '\r')\$" "$readme" || fail "README.txt has lines that don't end in CR LF"
+! grep -qE 'cmake|apt-get' "$readme" || fail "README.txt holds Linux build steps"
+rm "$readme"
+echo "windows: packed $zip with the licence and the manual page as Windows text"
 
 runtable x86_64 "$wine64"
 [ -x /usr/bin/qemu-i386 ] || fail "no /usr/bin/qemu-i386 (qemu-user 10) to run the 32-bit wine"
