@@ -94,19 +94,16 @@ acl(const std::string &text)
 	put32(s, 2); // the format's version
 	std::istringstream in(text);
 	for (std::string e; in >> e;) {
-		size_t colon = e.find(':', 2);
-		std::string id = e.substr(2, colon - 2),
-			    rwx = e.substr(colon + 1);
-		bool named = !id.empty();
-		unsigned tag = e[0] == 'u'   ? (named ? 2 : 1)
-			       : e[0] == 'g' ? (named ? 8 : 4)
+		std::string id = e.substr(2, e.find(':', 2) - 2);
+		unsigned tag = e[0] == 'u'   ? 1
+			       : e[0] == 'g' ? 4
 			       : e[0] == 'm' ? 0x10
 					     : 0x20;
-		put16(s, tag);
-		put16(s, (rwx[0] == 'r') * 4u + (rwx[1] == 'w') * 2u +
-			     (rwx[2] == 'x'));
-		put32(s, named ? static_cast<unsigned>(std::stoul(id))
-			       : 0xffffffff);
+		put16(s, id.empty() ? tag : tag << 1); // a named user or group
+		put16(s, (e[e.size() - 3] == 'r') * 4u +
+			     (e[e.size() - 2] == 'w') * 2u + (e.back() == 'x'));
+		put32(s, id.empty() ? 0xffffffff
+				    : static_cast<unsigned>(std::stoul(id)));
 	}
 	return s;
 }
@@ -139,13 +136,8 @@ std::vector<entry>
 chain(int n)
 {
 	std::vector<entry> v = {{"in", seq(0x1000)}, {"target", "old"}};
-	std::string to = "target";
-	for (int i = 1; i <= n; i++) {
-		std::string l = "l";
-		l += std::to_string(i);
-		v.push_back({l, to, islink});
-		to = l;
-	}
+	for (int i = 1; i <= n; i++)
+		v.push_back({'l' + std::to_string(i), v.back().name, islink});
 	return v;
 }
 
@@ -156,12 +148,8 @@ const std::map<std::string, std::string> denied = {
 
 // A file capability: CAP_NET_BIND_SERVICE, permitted and effective.
 const std::map<std::string, std::string> capability = {
-    {"security.capability", [] {
-	     std::string s;
-	     for (unsigned v : {0x02000001u, 1u << 10, 0u, 0u, 0u})
-		     put32(s, v);
-	     return s;
-     }()}};
+    {"security.capability",
+     std::string("\x01\0\0\x02\0\x04\0\0", 8) + std::string(12, '\0')}};
 
 // A default ACL that lets nobody write, and what a new file gets from it.
 const std::string nobodyrw = "u::rw- u:65534:rw- g::r-- m::rw- o::r--";
