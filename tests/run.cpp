@@ -239,14 +239,18 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 			 static_cast<rlim_t>(maxfile)};
 		setrlimit(RLIMIT_FSIZE, &r);
 	}
-	if (asuser &&
-	    (setgroups(0, nullptr) || setgid(nobody) || setuid(nobody)))
+	// The build folder may be closed to an ordinary user: the tool is
+	// opened before the run becomes one.
+	int exe = asuser ? open(cmd[0].c_str(), O_RDONLY | O_CLOEXEC) : -1;
+	if (asuser && (exe < 0 || setgroups(0, nullptr) || setgid(nobody) ||
+		       setuid(nobody)))
 		_exit(127);
 	std::vector<char *> argv;
 	for (auto &w : cmd)
 		argv.push_back(w.data());
 	argv.push_back(nullptr);
-	execvp(argv[0], argv.data());
+	asuser ? fexecve(exe, argv.data(), environ)
+	       : execvp(argv[0], argv.data());
 	_exit(127);
 }
 
