@@ -5,8 +5,8 @@
 # beside xxd. Counts the listing's page faults, peak memory and
 # instructions per payload byte.
 # Not a test: it prints figures and sets no limit.
-# Usage: bench/run.sh [BASELINE]  (BASELINE: another build of the tool,
-# timed in the same rounds, each figure then given for both)
+# Usage: [ROUNDS=n] bench/run.sh [BASELINE]  (BASELINE: another build of
+# the tool, timed in the same rounds, each figure then given for both)
 set -eu
 cd "$(dirname "$0")/.."
 base=${1:+$(realpath "$1")}
@@ -38,25 +38,36 @@ echo "bench: 4 MiB input, listing of $(wc -c <text.lst) bytes"
 # Each round times every command in turn, so that a slower or busier
 # moment of the machine falls on all of them alike; a ratio is the median
 # over the rounds of that round's ratio of medians.
-rounds=10
+rounds=${ROUNDS:-10}
 runs=15
-names="listing raw picture small xxd dd-listing dd-raw"
-set -- -n listing "$tool in.bin out.lst 8000" \
-	-n raw "$tool in.bin out.raw 0 0 0 r" \
-	-n picture "$tool in.bin out.img 0 0 0 r c" \
-	-n small "$tool small.bin small.lst 8000" \
-	-n xxd "xxd in.bin out.xxd" \
-	-n dd-listing "dd if=text.lst of=copy.lst bs=64K status=none" \
-	-n dd-raw "dd if=in.bin of=copy.raw bs=64K status=none"
-if [ -n "$base" ]; then
-	names="$names base-listing base-raw base-small"
-	set -- "$@" -n base-listing "$base in.bin out.lst 8000" \
-		-n base-raw "$base in.bin out.raw 0 0 0 r" \
-		-n base-small "$base small.bin small.lst 8000"
-fi
+tab=$(printf '\t')
+{
+	printf 'listing\t%s\n' "$tool in.bin out.lst 8000"
+	printf 'raw\t%s\n' "$tool in.bin out.raw 0 0 0 r"
+	printf 'picture\t%s\n' "$tool in.bin out.img 0 0 0 r c"
+	printf 'small\t%s\n' "$tool small.bin small.lst 8000"
+	printf 'xxd\t%s\n' "xxd in.bin out.xxd"
+	printf 'dd-listing\t%s\n' "dd if=text.lst of=copy.lst bs=64K status=none"
+	printf 'dd-raw\t%s\n' "dd if=in.bin of=copy.raw bs=64K status=none"
+	if [ -n "$base" ]; then
+		printf 'base-listing\t%s\n' "$base in.bin out.lst 8000"
+		printf 'base-raw\t%s\n' "$base in.bin out.raw 0 0 0 r"
+		printf 'base-small\t%s\n' "$base small.bin small.lst 8000"
+	fi
+} >commands.txt
+names=$(cut -f1 commands.txt)
 : >times.csv
 r=0
 while [ $r -lt $rounds ]; do
+	# Every other round runs the commands in the opposite order: the first
+	# of a round runs a little slower, and so that falls on all alike.
+	[ $((r % 2)) = 0 ] && order=cat || order=tac
+	set --
+	while IFS=$tab read -r name command; do
+		set -- "$@" -n "$name" "$command"
+	done <<EOF
+$($order commands.txt)
+EOF
 	hyperfine -N --warmup 3 --runs $runs --style none \
 		--export-csv round.csv "$@" >/dev/null 2>&1
 	awk -F, -v r=$r 'NR > 1 { print r "," $1 "," $4 }' round.csv >>times.csv

@@ -39,6 +39,7 @@ static char name[NAME_MAX + 1]; // the output's name in dirfd
 static char tmpname[24];	// the new file's own name; empty if none
 static uint64_t size;		// the new length, for a file written in place
 static sigset_t held;		// the signals the run holds back
+static bool stripped; // the writing takes away some of the identity given
 
 static bool
 same(const struct stat &a, const struct stat &b)
@@ -204,11 +205,14 @@ droptmp()
 }
 
 // The names of fd's extended attributes, ACLs among them; none where the
-// file system keeps none.
+// file system keeps none. The size is asked first, as the kernel makes a
+// buffer as large as the one it is offered.
 static ssize_t
 listattrs(int fd, char *list)
 {
-	ssize_t n = flistxattr(fd, list, XATTR_LIST_MAX);
+	ssize_t n = flistxattr(fd, nullptr, 0);
+	if (n > 0)
+		n = flistxattr(fd, list, static_cast<size_t>(n));
 	return n < 0 && errno == ENOTSUP ? 0 : n;
 }
 
@@ -219,6 +223,14 @@ listed(const char *list, ssize_t n, const char *a)
 		if (strcmp(p, a) == 0)
 			return true;
 	return false;
+}
+
+// The value of the output's attribute a, sized first as the list is.
+static ssize_t
+getattr(const char *a, char *value)
+{
+	ssize_t k = fgetxattr(outfd, a, nullptr, 0);
+	return k > 0 ? fgetxattr(outfd, a, value, static_cast<size_t>(k)) : k;
 }
 
 // Gives the new file the old one's owner, group, mode, ACL and extended
@@ -238,8 +250,11 @@ copyidentity()
 	for (const char *a = value; a < value + m; a += strlen(a) + 1)
 		if (!listed(list, n, a) && fremovexattr(tmpfd, a) != 0)
 			return errno;
+	// Writing takes away set-ID bits and a file capability.
+	stripped = (old.st_mode & (S_ISUID | S_ISGID)) ||
+		   listed(list, n, "security.capability");
 	for (const char *a = list; a < list + n; a += strlen(a) + 1) {
-		ssize_t k = fgetxattr(outfd, a, value, sizeof value);
+		ssize_t k = getattr(a, value);
 		if (k < 0 ||
 		    fsetxattr(tmpfd, a, value, static_cast<size_t>(k), 0) != 0)
 			return errno;
@@ -380,12 +395,11 @@ choose(const char *path, uint64_t (*newsize)())
 }
 
 // The new file takes the output's name; a signal held meanwhile ends the
-// run before it does. Writing took away any set-ID bits and file
-// capabilities, so they are given again.
+// run before it does. What the writing took away is given again.
 static int
 commit()
 {
-	int err = how == replace ? copyidentity() : 0;
+	int err = how == replace && stripped ? copyidentity() : 0;
 	if (err || (err = interrupted()))
 		return err;
 	if (!tmpname[0] && how == create &&
