@@ -51,6 +51,7 @@ loadinput(const char *path, uint32_t *size)
 	(void)fclose(f);		 // a read stream loses nothing on close
 	if (err)
 		return strerror(err);
+	static_assert(bufsize == 4194304, "the message names buf's size");
 	if (more)
 		return "larger than 4194304 bytes";
 	*size = static_cast<uint32_t>(n);
