@@ -32,7 +32,8 @@ static mode how;
 static int outfd = -1;	// the output as opened; none for a new file
 static int dirfd = -1;	// the folder that takes the new file
 static int tmpfd = -1;	// the new file, until it takes the output's name
-static int tofd = -1;	// where the new content is written
+static int tofd = -1;	// where the new content is written, but for a
+			// replacement, which writekicked writes
 static bool made;	// outfd is a file the run made through a link
 static struct stat old; // the output as opened
 static char name[NAME_MAX + 1]; // the output's name in dirfd
@@ -376,8 +377,7 @@ choose(const char *path, uint64_t (*newsize)())
 	}
 	int fd = streamof();
 	if (fd < 0 && replaceable(path)) {
-		how = replace;
-		tofd = tmpfd;
+		how = replace; // written through the stream that kicks
 		return 0;
 	}
 	size = newsize();
