@@ -44,6 +44,25 @@ runtable() {
 			fail "$exe, $in: other bytes than the Linux program's"
 		echo "windows: $exe: $in gives the same $ext as on Linux"
 	done
+	# Killed while it writes its new file, a run leaves the output old or
+	# new, and no new file beside it.
+	head -c 4194304 /dev/urandom >"$out/big.bin"
+	echo old >"$out/out.lst"
+	(cd "$out" && exec "$wine" "$exe" big.bin out.lst 8000 >/dev/null) &
+	set -- "$out"/lp*.tmp
+	while [ ! -s "$1" ] && kill -0 $! 2>/dev/null; do set -- "$out"/lp*.tmp; done
+	[ -s "$1" ] || fail "$exe ended before its new file could be seen"
+	kill -KILL $!
+	wait $! || true
+	"$linux/loadprep" "$out/big.bin" "$out/big.lst" 8000 >/dev/null
+	for i in 1 2 3 4 5 6 7 8 9 10; do # wineserver closes the dead run's files
+		set -- "$out"/lp*.tmp
+		[ -e "$1" ] && sleep 0.5
+	done
+	[ ! -e "$1" ] || fail "$exe, killed, left $1"
+	[ "$(cat "$out/out.lst")" = old ] || cmp "$out/out.lst" "$out/big.lst" ||
+		fail "$exe, killed, left an output neither old nor new"
+	echo "windows: $exe: a killed run leaves no new file behind"
 	"$wineserver" -k
 	rm -rf "$out" "$WINEPREFIX"
 }

@@ -3,9 +3,10 @@
 // file, a folder). The new content is written beside the output under a
 // name GetTempFileNameA makes unique, then ReplaceFileA puts it in the
 // place of an existing file, keeping that file's attributes, ACL and
-// streams, or MoveFileExA names a new one. Devices, and links, which a
-// replacement would turn into files, are written in place. A run killed on
-// Windows may leave its lpXXXX.tmp file behind.
+// streams, or MoveFileExA names a new one. Until it is whole, the new file
+// is marked to go when its handle closes, so that a run killed meanwhile
+// leaves nothing behind. Devices, and links, which a replacement would turn
+// into files, are written in place.
 #include "output/replace.h"
 
 #include <cerrno>
@@ -19,6 +20,7 @@ enum mode { direct, inplace, replace, create };
 static mode how;
 static char target[4096];  // the output's full path
 static char tmp[MAX_PATH]; // the new file beside it
+static HANDLE tmph;	   // the new file, open
 static uint64_t size;	   // the new length, for a file written in place
 
 // The errno value for the system call that just failed.
@@ -69,6 +71,40 @@ writeover(int fd, uint64_t (*newsize)(), FILE **f)
 	return err;
 }
 
+// Whether the new file goes when its handle closes. It does until it is
+// whole, so that a run that ends before then, killed included, leaves
+// nothing behind.
+static bool
+doomed(bool gone)
+{
+	FILE_DISPOSITION_INFO d = {gone};
+	return SetFileInformationByHandle(tmph, FileDispositionInfo, &d,
+					  sizeof d) != 0;
+}
+
+// Opens the new file GetTempFileNameA made, marked to go until it is whole.
+static int
+opentmp(FILE **f)
+{
+	tmph = CreateFileA(tmp, GENERIC_WRITE | DELETE, 0, nullptr,
+			   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (tmph == INVALID_HANDLE_VALUE)
+		return syserr();
+	int fd = doomed(true)
+		     ? _open_osfhandle(reinterpret_cast<intptr_t>(tmph),
+				       _O_WRONLY | _O_BINARY)
+		     : -1;
+	*f = fd < 0 ? nullptr : _fdopen(fd, "wb");
+	if (*f)
+		return 0;
+	int err = fd < 0 ? syserr() : errno;
+	if (fd < 0)
+		(void)CloseHandle(tmph);
+	else
+		(void)_close(fd);
+	return err;
+}
+
 // The new file, beside the output.
 static int
 writebeside(const char *path, FILE **f)
@@ -84,11 +120,9 @@ writebeside(const char *path, FILE **f)
 	dir[base - target] = '\0';
 	if (!GetTempFileNameA(dir, "lp", 0, tmp))
 		return syserr();
-	*f = fopen(tmp, "wb");
-	if (*f)
-		return 0;
-	int err = errno;
-	(void)DeleteFileA(tmp);
+	int err = opentmp(f);
+	if (err)
+		(void)DeleteFileA(tmp);
 	return err;
 }
 
@@ -121,6 +155,8 @@ closeoutput(FILE *f, int werr)
 	    (fflush(f) != 0 ||
 	     _chsize(_fileno(f), static_cast<long>(size)) != 0))
 		err = errno;
+	if (!err && (how == replace || how == create) && !doomed(false))
+		err = syserr();
 	if (fclose(f) != 0 && !err)
 		err = errno;
 	if (how == direct || how == inplace)
