@@ -7,6 +7,15 @@
 
 static UINT before; // the console's code page, if the run changed it
 
+// Ctrl-C, Ctrl-Break or a closed console end the run as always, but give
+// the console its code page back first.
+static BOOL WINAPI
+ending(DWORD)
+{
+	closeconsole();
+	return FALSE;
+}
+
 bool
 openconsole()
 {
@@ -14,6 +23,7 @@ openconsole()
 	if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) &&
 	    GetConsoleOutputCP() != CP_UTF8) {
 		before = GetConsoleOutputCP();
+		(void)SetConsoleCtrlHandler(ending, TRUE);
 		(void)SetConsoleOutputCP(CP_UTF8);
 	}
 	return true;
