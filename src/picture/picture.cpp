@@ -73,26 +73,23 @@ pixeloffset(uint32_t size)
 	return le16(head == 12 ? 22 : 26) == 1 ? off : 0;
 }
 
-// Pictures of another format: unmistakable by their first bytes, where
-// bare pixels could only start so by a rare chance.
+// Pictures of another format, named: unmistakable by their first bytes,
+// where bare pixels could only start so by a rare chance.
 static const char *
 otherformat(uint32_t size)
 {
 	static const struct {
 		const char *magic;
 		uint32_t n;
-		const char *why;
+		const char *name;
 	} formats[] = {
-	    {"\x89PNG\r\n\x1a\n", 8,
-	     "a PNG file; the conversion takes the pixels of a 24-bit BMP"},
-	    {"GIF87a", 6,
-	     "a GIF file; the conversion takes the pixels of a 24-bit BMP"},
-	    {"GIF89a", 6,
-	     "a GIF file; the conversion takes the pixels of a 24-bit BMP"},
+	    {"\x89PNG\r\n\x1a\n", 8, "PNG"},
+	    {"GIF87a", 6, "GIF"},
+	    {"GIF89a", 6, "GIF"},
 	};
 	for (const auto &f : formats)
 		if (size >= f.n && memcmp(buf, f.magic, f.n) == 0)
-			return f.why;
+			return f.name;
 	return nullptr;
 }
 
@@ -100,10 +97,17 @@ const char *
 checkpicture(uint32_t size, uint32_t skp, uint32_t chp)
 {
 	static char why[80];
-	const char *other = otherformat(size);
+	if (const char *other = otherformat(size)) {
+		(void)snprintf(
+		    why, sizeof why,
+		    "a %s file; the conversion takes the pixels of a "
+		    "24-bit BMP",
+		    other);
+		return why;
+	}
 	uint32_t off = pixeloffset(size);
-	if (other || off == 0)
-		return other; // bare pixels: nothing says they are wrong
+	if (off == 0)
+		return nullptr; // bare pixels: nothing says they are wrong
 	// The oldest header has 16-bit sizes and no compression field.
 	bool core = le32(14) == 12;
 	uint32_t bits = le16(core ? 24 : 28);
