@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <linux/fs.h>
 #include <map>
 #include <sstream>
 #include <string>
@@ -110,7 +111,7 @@ acl(const std::string &text)
 
 // An output name as long as a name can be, and an output path of 4,088
 // bytes, too long to be named from the root: nested folders, then "out".
-const std::string longname(255, 'n');
+const std::string longname(255, 'n'), longdir(200, 'd');
 const std::string longout = [] {
 	std::string p;
 	while (p.size() < 4088 - 4 - 250)
@@ -640,8 +641,8 @@ const row rows[] = {
     {.name = "replaced: capability given again after the write", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0755, -1, -1, capability}}, .console = lens(3), .after = {{"out", lst3, isfile, 0755, -1, -1, capability}}},
     {.name = "an attribute the run can't give: in place", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", std::string(100, 'x'), isfile, 0, -1, -1, {{"security.loadprep", "x"}}}}, .console = lens(3), .after = {{"out", lst3, isfile, 0, -1, -1, {{"security.loadprep", "x"}}}}, .asuser = true},
     {.name = "new file under a default ACL", .args = {"in", "d/out", "0"}, .before = {{"in", seq(3)}, {"d", "", isfolder, 0, -1, -1, inherits}}, .console = lens(3), .after = {{"d/out", lst3, isfile, 0664, -1, -1, inherited}}},
-    {.name = "append-only folder: written in place", .args = {"in", "ap/out", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, true}, {"ap/out", std::string(100, 'x')}}, .console = lens(3), .after = {{"ap/out", lst3}}},
-    {.name = "append-only folder: a new file", .args = {"in", "ap/new", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, true}}, .console = lens(3), .after = {{"ap/new", lst3}}},
+    {.name = "append-only folder: written in place", .args = {"in", "ap/out", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, FS_APPEND_FL}, {"ap/out", std::string(100, 'x')}}, .console = lens(3), .after = {{"ap/out", lst3}}},
+    {.name = "append-only folder: a new file", .args = {"in", "ap/new", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, FS_APPEND_FL}}, .console = lens(3), .after = {{"ap/new", lst3}}},
     {.name = "name of 255 bytes under a size cap", .args = {"in", longname, "0"}, .before = {{"in", seq(0x1000)}, {longname, "old"}}, .console = lens(0x1000) + "Can't Save '" + longname + "': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "path of 4,088 bytes under a size cap", .args = {"in", longout, "0"}, .before = longpath(), .console = lens(0x1000) + "Can't Save '" + longout + "': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "chain of 40 links under a size cap", .args = {"in", "l40", "0"}, .before = chain(40), .console = lens(0x1000) + "Can't Save 'l40': File too large\n", .status = 1, .maxfile = 4096},
@@ -650,6 +651,20 @@ const row rows[] = {
     {.name = "{ step 1; /dev/stdout; step 2; } > log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "step 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = tolog},
     {.name = "/dev/stdout >> log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "earlier\nstep 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = toappend},
     {.name = "/dev/stdin with standard input closed", .args = {"/dev/stdin", "out", "0", "0", "0", "r"}, .before = {{"out", "old"}}, .console = "Can't Load '/dev/stdin': No such file or directory\n", .status = 1, .closedin = true},
+
+    // The ways a replacement falls back, each on its own kind of output.
+    {.name = "a link into a missing folder: refused, the link kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "nodir/t.lst", islink}}, .console = lens(3) + "Can't Save 'out': No such file or directory\n", .status = 1},
+    {.name = "an empty output name", .args = {"in", "", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '': No such file or directory\n", .status = 1},
+    {.name = "a name of 256 bytes", .args = {"in", longname + "n", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '" + longname + "n': File name too long\n", .status = 1, .winconsole = lens(3) + "Can't Save '" + longname + "n': The filename or extension is too long.\n"},
+    {.name = "a path of 300 bytes", .args = {"in", longdir + "/" + std::string(99, 'o'), "0"}, .before = {{"in", seq(3)}, {longdir, "", isfolder}, {longdir + "/" + std::string(99, 'o'), "old"}}, .console = lens(3), .after = {{longdir + "/" + std::string(99, 'o'), lst3}}},
+    {.name = "failed write through a link to a missing file: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .status = 1, .maxfile = 4096},
+    {.name = "TERM as a link's target is made: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "new", islink}}, .console = lens(3), .status = 143, .via = {"strace", "-qq", "-o", "/dev/null", "-e", "trace=openat", "-P", "out", "-e", "inject=openat:signal=TERM:when=2"}},
+    {.name = "replaced: attribute flags kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0, -1, -1, {}, FS_NOATIME_FL | FS_NODUMP_FL | FS_SYNC_FL}}, .console = lens(3), .after = {{"out", lst3, isfile, 0, -1, -1, {}, FS_NOATIME_FL | FS_NODUMP_FL | FS_SYNC_FL}}},
+    {.name = "replaced under a default ACL: none added", .args = {"in", "d/out", "0"}, .before = {{"in", seq(3)}, {"d", "", isfolder}, {"d/out", "old", isfile, 0640}, {"d", "", isfolder, 0, -1, -1, inherits}}, .console = lens(3), .after = {{"d/out", lst3, isfile, 0640}}},
+    {.name = "bind-mounted output file: written in place", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"src", std::string(100, 'x')}, {"out", "src", isbound}}, .console = lens(3), .after = {{"src", lst3}, {"out", lst3}}},
+    {.name = "no /proc: replaced under a name of its own", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0600}}, .console = lens(3), .after = {{"out", lst3, isfile, 0600}}, .noproc = true},
+    {.name = "no /proc, through a link: the target written", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"target", "old", isfile, 0600}, {"out", "target", islink}}, .console = lens(3), .after = {{"target", lst3, isfile, 0600}}, .noproc = true},
+    {.name = "full disk: another user's file refused, unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(0x1000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", "old", isfile, 0666, 0}, {"filler", "", isfiller}}, .console = lens(0x1000) + "Can't Save 'ro/out': No space left on device\n", .status = 1, .asuser = true},
     // clang-format on
 };
 

@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <grp.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -91,18 +93,52 @@ inside(const std::string &dir, F f)
 	close(home);
 }
 
-static void
-setappendonly(const fs::path &p, bool on)
+// The attribute flags a user sets, and those of them ask for root.
+constexpr int userflags =
+    FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_JOURNAL_DATA_FL;
+constexpr int rootflags = FS_APPEND_FL | FS_IMMUTABLE_FL;
+
+// Sets or, with a null on, reads p's attribute flags.
+static int
+flagsof(const fs::path &p, const int *on = nullptr)
 {
-	int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY);
+	int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
 	int flags = 0;
 	ioctl(fd, FS_IOC_GETFLAGS, &flags);
-	flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
-	ioctl(fd, FS_IOC_SETFLAGS, &flags);
+	flags = on ? (flags & ~userflags) | *on : flags;
+	if (on)
+		ioctl(fd, FS_IOC_SETFLAGS, &flags);
+	ioctl(fd, FS_IOC_GETFLAGS, &flags);
+	close(fd);
+	return flags & userflags;
+}
+
+// Takes all the room left on p's file system.
+static void
+fill(const fs::path &p)
+{
+	const std::string zeros(1 << 20, '\0');
+	int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+	while (write(fd, zeros.data(), zeros.size()) > 0)
+		;
 	close(fd);
 }
 
-void
+bool
+needsroot(const row &r)
+{
+	bool root = r.asuser || r.noproc || r.protect;
+	for (const auto &e : r.before) {
+		root = root || e.uid >= 0 || e.k == isbound ||
+		       (e.flags & rootflags);
+		for (const auto &a : e.attrs)
+			root = root || a.first.starts_with("security.") ||
+			       a.first.starts_with("trusted.");
+	}
+	return root;
+}
+
+bool
 makeentry(const std::string &dir, const entry &e, int owner)
 {
 	fs::path p = fs::path(dir) / e.name;
@@ -123,6 +159,14 @@ makeentry(const std::string &dir, const entry &e, int owner)
 	case ishardlink:
 		fs::create_hard_link(fs::path(dir) / e.data, p);
 		break;
+	case isbound:
+		savefile(p, "");
+		mount((fs::path(dir) / e.data).c_str(), p.c_str(), nullptr,
+		      MS_BIND, nullptr);
+		break;
+	case isfiller:
+		fill(p);
+		break;
 	}
 	int uid = e.uid >= 0 ? e.uid : owner;
 	if (lchown(p.c_str(), static_cast<uid_t>(uid),
@@ -133,8 +177,7 @@ makeentry(const std::string &dir, const entry &e, int owner)
 	for (const auto &[name, value] : e.attrs)
 		lsetxattr(p.c_str(), name.c_str(), value.data(), value.size(),
 			  0);
-	if (e.appendonly)
-		setappendonly(p, true);
+	return !e.flags || flagsof(p, &e.flags) == e.flags;
 }
 
 // A FIFO's writer blocks until the tool opens it; if the tool never does,
@@ -184,6 +227,8 @@ readentry(const fs::directory_entry &d)
 		ssize_t k = lgetxattr(d.path().c_str(), a, value, sizeof value);
 		e.attrs[a].assign(value, static_cast<size_t>(k));
 	}
+	if (st.type() != fs::file_type::symlink)
+		e.flags = flagsof(d.path());
 	if (st.type() == fs::file_type::symlink) {
 		e.k = islink;
 		e.data = fs::read_symlink(d.path()).string();
@@ -220,27 +265,44 @@ removeall(const std::string &dir)
 	rmdir(dir.c_str());
 }
 
+// How the tool is started, beyond its command and console.
+struct start {
+	long maxfile = 0;
+	bool asuser = false, noproc = false, ignoring = false;
+};
+
 // The tool in dir, its standard streams on the given descriptors (-1:
-// closed), as nobody if asked. It handles size caps and signals itself:
-// everything is left as a shell would leave it.
+// closed), as the start says. It handles size caps and signals itself:
+// everything else is left as a shell would leave it.
 [[noreturn]] static void
 child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
-      int err, long maxfile, bool asuser = false)
+      int err, const start &how)
 {
 	signal(SIGPIPE, SIG_DFL);
+	for (int s : {SIGHUP, SIGINT})
+		signal(s, how.ignoring ? SIG_IGN : SIG_DFL);
+	sigset_t all;
+	sigfillset(&all);
+	sigprocmask(SIG_UNBLOCK, &all, nullptr);
 	int fds[] = {in, out, err};
 	for (int fd = 0; fd < 3; fd++)
 		fds[fd] < 0 ? close(fd) : dup2(fds[fd], fd);
 	if (chdir(dir.c_str()) != 0)
 		_exit(127);
 	umask(022);
-	if (maxfile) {
-		rlimit r{static_cast<rlim_t>(maxfile),
-			 static_cast<rlim_t>(maxfile)};
+	if (how.maxfile) {
+		rlimit r{static_cast<rlim_t>(how.maxfile),
+			 static_cast<rlim_t>(how.maxfile)};
 		setrlimit(RLIMIT_FSIZE, &r);
 	}
+	if (how.noproc &&
+	    (unshare(CLONE_NEWNS) ||
+	     mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+	     umount2("/proc", MNT_DETACH)))
+		_exit(127);
 	// The build folder may be closed to an ordinary user: the tool is
 	// opened before the run becomes one.
+	bool asuser = how.asuser;
 	int exe = asuser ? open(cmd[0].c_str(), O_RDONLY | O_CLOEXEC) : -1;
 	if (asuser && (exe < 0 || setgroups(0, nullptr) || setgid(nobody) ||
 		       setuid(nobody)))
@@ -255,21 +317,39 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 }
 
 static std::vector<std::string>
-command(const std::vector<std::string> &args)
+command(const std::vector<std::string> &args, std::vector<std::string> cmd = {})
 {
-	std::vector<std::string> cmd = toolcommand();
+	std::vector<std::string> tool = toolcommand();
+	cmd.insert(cmd.end(), tool.begin(), tool.end());
 	cmd.insert(cmd.end(), args.begin(), args.end());
 	return cmd;
 }
 
+std::string
+newfolder(const char *what)
+{
+	const char *base = getenv("LOADPREP_TESTDIR");
+	std::string t = std::string(base && *base ? base : "/tmp") +
+			"/loadprep-" + what + "-XXXXXX";
+	return mkdtemp(t.data()) ? t : "";
+}
+
 int
 starttool(const std::string &dir, const std::vector<std::string> &args,
-	  long maxfile)
+	  long maxfile, bool ignoring)
 {
 	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+	// A signal sent before the child ignores it waits until it does.
+	sigset_t hupint, before;
+	sigemptyset(&hupint);
+	sigaddset(&hupint, SIGHUP);
+	sigaddset(&hupint, SIGINT);
+	sigprocmask(SIG_BLOCK, &hupint, &before);
 	pid_t pid = fork();
 	if (pid == 0)
-		child(dir, command(args), null, null, null, maxfile);
+		child(dir, command(args), null, null, null,
+		      {maxfile, false, false, ignoring});
+	sigprocmask(SIG_SETMASK, &before, nullptr);
 	close(null);
 	return pid;
 }
@@ -298,16 +378,16 @@ outcome
 runtool(const row &r)
 {
 	signal(SIGPIPE, SIG_IGN); // a tool that stops reading is no crash here
-	char tmpl[] = "/tmp/loadprep-run-XXXXXX";
-	std::string dir = mkdtemp(tmpl);
+	outcome o;
+	std::string dir = newfolder("run");
 	int owner = r.asuser ? nobody : -1;
-	if (chown(dir.c_str(), static_cast<uid_t>(owner),
-		  static_cast<gid_t>(owner)) != 0)
+	if (owner >= 0 && chown(dir.c_str(), static_cast<uid_t>(owner),
+				static_cast<gid_t>(owner)) != 0)
 		abort();
 	std::vector<std::thread> fifos;
-	inside(dir, [&r, owner] {
+	inside(dir, [&r, &o, owner] {
 		for (const auto &e : r.before)
-			makeentry(".", e, owner);
+			o.unheld |= !makeentry(".", e, owner);
 	});
 	for (const auto &e : r.before) {
 		if (e.k == isfifo)
@@ -330,15 +410,14 @@ runtool(const row &r)
 					    : -1;
 	pid_t pid = fork();
 	if (pid == 0)
-		child(dir, command(r.args), r.closedin ? -1 : in[0], tostdout,
-		      err[1], r.maxfile, r.asuser);
+		child(dir, command(r.args, r.via), r.closedin ? -1 : in[0],
+		      tostdout, err[1], {r.maxfile, r.asuser, r.noproc, false});
 	close(in[0]);
 	close(out[1]);
 	close(err[1]);
 	close(full);
 	std::thread feeder(writeall, in[1], r.input);
 
-	outcome o;
 	o.console = readall(out[0]);
 	o.errors = readall(err[0]);
 	o.status = waittool(pid);
@@ -351,9 +430,13 @@ runtool(const row &r)
 	for (auto &t : fifos)
 		t.join();
 	o.files = snapshot(dir);
-	for (const auto &e : r.before)
-		if (e.appendonly)
-			setappendonly(fs::path(dir) / e.name, false);
+	const int none = 0;
+	for (const auto &e : r.before) {
+		if (e.flags)
+			flagsof(fs::path(dir) / e.name, &none);
+		if (e.k == isbound)
+			umount2((fs::path(dir) / e.name).c_str(), MNT_DETACH);
+	}
 	removeall(dir);
 	return o;
 }

@@ -9,8 +9,19 @@
 constexpr int nobody = 65534; // the ordinary user, and its group
 
 // A FIFO is fed its data by the runner; a dead FIFO's reader opens it and
-// leaves at once. A hard link's data names the file it links to.
-enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo };
+// leaves at once. A hard link's data names the file it links to, and so
+// does a bind mount's. A filler takes what room its file system has left,
+// its data unchecked: only the scratch mounts of tests/mounts.sh get one.
+enum kind {
+	isfile,
+	isfolder,
+	isfifo,
+	islink,
+	ishardlink,
+	isdeadfifo,
+	isbound,
+	isfiller
+};
 
 // A folder entry: a file's bytes, a FIFO's bytes, or a link's target. Its
 // name may lead into a folder made before it.
@@ -22,7 +33,7 @@ struct entry {
 	int uid = -1, gid = -1; // owner and group, if set or checked
 	std::map<std::string, std::string> attrs = {}; // extended attributes,
 						       // ACLs among them
-	bool appendonly = false; // a folder that takes names but loses none
+	int flags = 0; // attribute flags, as chattr sets them (FS_*_FL)
 };
 
 // Where the tool's standard output goes: a pipe the runner reads, a full
@@ -50,12 +61,15 @@ struct row {
 	bool closedin = false; // standard input closed
 	bool protect = false;  // needs the kernel's protection of links and
 			       // files in sticky folders
+	bool noproc = false;   // run where no /proc is mounted
+	std::vector<std::string> via = {}; // a command the tool runs under
 };
 
 struct outcome {
 	std::string console, errors;
 	int status = -1;
 	std::map<std::string, entry> files;
+	bool unheld = false; // the file system took not every flag asked
 };
 
 // The command that runs the tool, from LOADPREP_CMD (words split on
@@ -72,15 +86,26 @@ std::string header(const std::vector<std::string> &args);
 // entries, under umask 022.
 outcome runtool(const row &r);
 
-// Makes e in dir, owned by owner unless e says.
-void makeentry(const std::string &dir, const entry &e, int owner = -1);
+// Makes e in dir, owned by owner unless e says. False if the file system
+// took not every flag e asks.
+bool makeentry(const std::string &dir, const entry &e, int owner = -1);
+
+// Whether a run of r needs root: another user, owners, a mount, or
+// attributes and flags that only root may set.
+bool needsroot(const row &r);
 
 // Every entry below dir, named by its path from there.
 std::map<std::string, entry> snapshot(const std::string &dir);
 
-// Starts the tool in dir with its console thrown away, without waiting.
+// A new folder for a test's runs, on the file system LOADPREP_TESTDIR
+// names, else under /tmp.
+std::string newfolder(const char *what);
+
+// Starts the tool in dir with its console thrown away, without waiting;
+// with HUP and INT ignored if asked, as nohup or a script's `cmd &` start
+// it.
 int starttool(const std::string &dir, const std::vector<std::string> &args,
-	      long maxfile);
+	      long maxfile, bool ignoring = false);
 
 // Waits for it: the exit status, or 128 + the signal that ended it.
 int waittool(int pid);

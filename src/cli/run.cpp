@@ -1,6 +1,5 @@
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "buffer/buffer.h"
 #include "cli/cli.h"
@@ -70,13 +69,6 @@ convert(uint32_t size)
 	return why;
 }
 
-// The new output's length, for a file written in place.
-static uint64_t
-outsize()
-{
-	return bin ? len : listinglen(skp, len, add);
-}
-
 // Opened only now, so a failed load or conversion leaves the output path
 // alone. Both forms go out in binary mode: the listing spells its own CR LF,
 // the same bytes on every platform.
@@ -84,13 +76,13 @@ static int
 save(const char *path)
 {
 	FILE *f;
-	int err = openoutput(path, outsize, &f);
+	int err = openoutput(path, bin ? len : listinglen(skp, len, add), &f);
 	if (!err) {
 		bool ok = bin ? writebinary(f, skp, len)
 			      : writelisting(f, skp, len, add);
 		err = closeoutput(f, ok ? 0 : errno);
 	}
-	return err ? cant("Save", path, strerror(err)) : 0;
+	return err ? cant("Save", path, reason(err)) : 0;
 }
 
 static int

@@ -128,19 +128,20 @@ writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
 uint64_t
 listinglen(uint32_t skp, uint32_t len, uint32_t add)
 {
-	// Every byte takes a digit and a space, and one more digit from 16 on.
-	uint64_t n = 2 * uint64_t{len};
+	// Every byte takes a digit and a space, and one more digit from 16
+	// on; every line ": " and CR LF, and a label "0" and its digits more.
+	uint64_t n = 2 * uint64_t{len} + 4 * ((uint64_t{len} + 15) / 16);
 	for (uint32_t i = 0; i < len; i++)
 		n += buf[skp + i] > 15;
-	for (bool first = true; len > 0; first = false) {
-		uint32_t k = len < 16 ? len : 16;
-		bool label = first || (add & 0xfff) == 0;
-		// "0", the digits, ": " or just ": "; then CR LF.
-		n +=
-		    (label ? 4 + static_cast<unsigned>(topshift(add)) / 4 : 2) +
-		    2;
-		add += k;
-		len -= k;
-	}
+	if (len == 0)
+		return 0;
+	n += 2 + static_cast<unsigned>(topshift(add)) / 4;
+	// Later lines start on a 4 KiB boundary only if the first line starts
+	// on a 16-byte one.
+	for (uint64_t at = 0x1000 - (add & 0xfff); (add & 15) == 0 && at < len;
+	     at += 0x1000)
+		n += 2 + static_cast<unsigned>(
+			     topshift(add + static_cast<uint32_t>(at))) /
+			     4;
 	return n;
 }
