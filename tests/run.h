@@ -69,7 +69,7 @@ struct outcome {
 	std::string console, errors;
 	int status = -1;
 	std::map<std::string, entry> files;
-	bool unheld = false; // the file system took not every flag asked
+	bool unheld = false; // the file system can't hold the folder before
 };
 
 // The command that runs the tool, from LOADPREP_CMD (words split on
@@ -87,7 +87,7 @@ std::string header(const std::vector<std::string> &args);
 outcome runtool(const row &r);
 
 // Makes e in dir, owned by owner unless e says. False if the file system
-// took not every flag e asks.
+// can't hold all e asks: its flags, or a default ACL that new files get.
 bool makeentry(const std::string &dir, const entry &e, int owner = -1);
 
 // Whether a run of r needs root: another user, owners, a mount, or

@@ -164,8 +164,8 @@ TEST(endtoend, table)
 		       "on the scratch mounts of tests/mounts.sh\n",
 		       unfilled);
 	if (unheld)
-		printf("%d rows left out: this file system keeps not all "
-		       "their attribute flags\n",
+		printf("%d rows left out: this file system can't hold their "
+		       "folder (attribute flags, a default ACL, long paths)\n",
 		       unheld);
 }
 
