@@ -57,11 +57,14 @@ struct row {
 	reportto report = topipe;
 	std::string winconsole = {}; // where the Windows runtime words a
 				     // reason otherwise
-	bool asuser = false;   // run as nobody, who owns the folder
-	bool closedin = false; // standard input closed
-	bool protect = false;  // needs the kernel's protection of links and
-			       // files in sticky folders
-	bool noproc = false;   // run where no /proc is mounted
+	bool asuser = false;	  // run as nobody, who owns the folder
+	bool closedin = false;	  // standard input closed
+	bool protect = false;	  // needs the kernel's protection of links and
+				  // files in sticky folders
+	bool noproc = false;	  // run where no /proc is mounted
+	bool kernelrules = false; // needs the kernel's own rules for set-ID
+				  // bits, which a FUSE file system run by
+				  // root does not keep
 	std::vector<std::string> via = {}; // a command the tool runs under
 };
 

@@ -1,16 +1,19 @@
 // Replacing the output on Windows. The path is first opened for writing, so
 // that the system refuses what it would refuse any program (a read-only
 // file, a folder). The new content is written beside the output under a
-// name GetTempFileNameA makes unique, then ReplaceFileA puts it in the
-// place of an existing file, keeping that file's attributes, ACL and
-// streams, or MoveFileExA names a new one. Until it is whole, the new file
-// is marked to go when its handle closes, so that a run killed meanwhile
-// leaves nothing behind. Devices, and links, which a replacement would turn
-// into files, are written in place.
+// name of the run's own, then ReplaceFileW puts it in the place of an
+// existing file, keeping that file's attributes, ACL and streams, or
+// MoveFileExW names a new one. Paths go to the system as UTF-16, which
+// takes them longer than 260 characters. Until it is whole, the new file is
+// marked to go when its handle closes, so that a run killed meanwhile leaves
+// nothing behind. Devices, links, which a replacement would turn into files,
+// and files another program holds open without letting them be replaced, are
+// written in place.
 #include "output/replace.h"
 
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -18,48 +21,95 @@
 enum mode { direct, inplace, replace, create };
 
 static mode how;
-static char target[4096];  // the output's full path
-static char tmp[MAX_PATH]; // the new file beside it
-static HANDLE tmph;	   // the new file, open
-static uint64_t size;	   // the new length, for a file written in place
+// Paths as long as the system takes them.
+static wchar_t wpath[32768];	// the output's path as given
+static wchar_t target[32768];	// the output's full path
+static wchar_t tmp[32768 + 16]; // the new file beside it
+static HANDLE tmph;		// the new file, open
+static uint64_t size;		// the new length
 
-// The errno value for the system call that just failed.
+// The reason the system call that just failed gives: an errno value where
+// the C library has the same words, else the system's own code, negated.
 static int
 syserr()
 {
-	switch (GetLastError()) {
+	DWORD e = GetLastError();
+	switch (e) {
 	case ERROR_FILE_NOT_FOUND:
 	case ERROR_PATH_NOT_FOUND:
-	case ERROR_DIRECTORY:
 		return ENOENT;
+	case ERROR_ACCESS_DENIED:
+		return EACCES;
 	case ERROR_DISK_FULL:
 	case ERROR_HANDLE_DISK_FULL:
 		return ENOSPC;
+	case ERROR_FILENAME_EXCED_RANGE:
+		return ENAMETOOLONG;
 	default:
-		return EACCES;
+		return -static_cast<int>(e);
 	}
+}
+
+const char *
+reason(int err)
+{
+	static char why[512];
+	if (err > 0)
+		return strerror(err);
+	DWORD n = FormatMessageA(
+	    FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+	    static_cast<DWORD>(-err), 0, why, sizeof why, nullptr);
+	while (n > 0 && (why[n - 1] == '\r' || why[n - 1] == '\n'))
+		n--;
+	if (n == 0)
+		(void)snprintf(why, sizeof why, "system error %d", -err);
+	else
+		why[n] = '\0';
+	return why;
+}
+
+// Opens path for writing as any program would, and asks also for the
+// right to replace it; a file another program holds open without sharing
+// that right is written in place.
+static HANDLE
+openpath(const wchar_t *path, bool *shared)
+{
+	const DWORD share =
+	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+	HANDLE h = CreateFileW(path, GENERIC_WRITE | DELETE, share, nullptr,
+			       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	*shared = h == INVALID_HANDLE_VALUE &&
+		  GetLastError() == ERROR_SHARING_VIOLATION;
+	if (*shared)
+		h = CreateFileW(path, GENERIC_WRITE, share, nullptr,
+				OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	return h;
 }
 
 // A device has no place to write a file beside; a link would become a file.
 static mode
-kindof(int fd, const char *path)
+kindof(HANDLE h, const wchar_t *path, bool shared)
 {
-	auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 	if (GetFileType(h) != FILE_TYPE_DISK)
 		return direct;
-	DWORD a = GetFileAttributesA(path);
-	return a != INVALID_FILE_ATTRIBUTES &&
-		       (a & FILE_ATTRIBUTE_REPARSE_POINT)
+	DWORD a = GetFileAttributesW(path);
+	return shared || (a != INVALID_FILE_ATTRIBUTES &&
+			  (a & FILE_ATTRIBUTE_REPARSE_POINT))
 		   ? inplace
 		   : replace;
 }
 
-// Writes over the output as opened. A link's target gets the room to grow
-// before its first byte changes.
+// Writes over the output as opened. A file gets the room to grow before
+// its first byte changes.
 static int
-writeover(int fd, uint64_t (*newsize)(), FILE **f)
+writeover(HANDLE h, FILE **f)
 {
-	size = how == inplace ? newsize() : 0;
+	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
+				 _O_WRONLY | _O_BINARY);
+	if (fd < 0) {
+		(void)CloseHandle(h);
+		return EBADF;
+	}
 	if (how == inplace && size > static_cast<uint64_t>(_filelength(fd)) &&
 	    _chsize(fd, static_cast<long>(size)) != 0)
 		*f = nullptr;
@@ -82,64 +132,81 @@ doomed(bool gone)
 					  sizeof d) != 0;
 }
 
-// Opens the new file GetTempFileNameA made, marked to go until it is whole.
+// Makes the new file beside the output under a name no other file has,
+// marked to go until it is whole.
 static int
-opentmp(FILE **f)
+maketmp(size_t dirlen)
 {
-	tmph = CreateFileA(tmp, GENERIC_WRITE | DELETE, 0, nullptr,
-			   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-	if (tmph == INVALID_HANDLE_VALUE)
-		return syserr();
-	int fd = doomed(true)
-		     ? _open_osfhandle(reinterpret_cast<intptr_t>(tmph),
-				       _O_WRONLY | _O_BINARY)
-		     : -1;
-	*f = fd < 0 ? nullptr : _fdopen(fd, "wb");
-	if (*f)
-		return 0;
-	int err = fd < 0 ? syserr() : errno;
-	if (fd < 0)
+	static unsigned r;
+	if (r == 0)
+		r = GetCurrentProcessId() ^ GetTickCount();
+	for (int tries = 0; tries < 100; tries++) {
+		r = r * 1664525 + 1013904223; // another name for each try
+		(void)swprintf(tmp, sizeof tmp / sizeof *tmp,
+			       L"%.*lslp%08x.tmp", static_cast<int>(dirlen),
+			       target, r);
+		tmph = CreateFileW(tmp, GENERIC_WRITE | DELETE, 0, nullptr,
+				   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+		if (tmph == INVALID_HANDLE_VALUE &&
+		    GetLastError() == ERROR_FILE_EXISTS)
+			continue;
+		if (tmph == INVALID_HANDLE_VALUE)
+			break;
+		if (doomed(true))
+			return 0;
+		int err = syserr();
 		(void)CloseHandle(tmph);
-	else
-		(void)_close(fd);
-	return err;
+		(void)DeleteFileW(tmp);
+		return err;
+	}
+	return syserr();
 }
 
 // The new file, beside the output.
 static int
-writebeside(const char *path, FILE **f)
+writebeside(FILE **f)
 {
-	char *base;
-	char dir[sizeof target];
-	DWORD n = GetFullPathNameA(path, sizeof target, target, &base);
+	wchar_t *base;
+	DWORD n = GetFullPathNameW(wpath, sizeof target / sizeof *target,
+				   target, &base);
 	if (n == 0)
 		return syserr();
-	if (n >= sizeof target || !base)
+	if (n >= sizeof target / sizeof *target || !base)
 		return ENAMETOOLONG;
-	memcpy(dir, target, static_cast<size_t>(base - target));
-	dir[base - target] = '\0';
-	if (!GetTempFileNameA(dir, "lp", 0, tmp))
-		return syserr();
-	int err = opentmp(f);
+	int err = maketmp(static_cast<size_t>(base - target));
 	if (err)
-		(void)DeleteFileA(tmp);
-	return err;
+		return err;
+	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(tmph),
+				 _O_WRONLY | _O_BINARY);
+	*f = fd < 0 ? nullptr : _fdopen(fd, "wb");
+	if (*f)
+		return 0;
+	if (fd < 0)
+		(void)CloseHandle(tmph); // marked, so it goes
+	else
+		(void)_close(fd);
+	return EBADF;
 }
 
 int
-openoutput(const char *path, uint64_t (*newsize)(), FILE **f)
+openoutput(const char *path, uint64_t newsize, FILE **f)
 {
-	int fd = _open(path, _O_WRONLY | _O_BINARY);
-	if (fd < 0 && errno != ENOENT)
-		return errno;
-	how = fd < 0 ? create : kindof(fd, path);
+	bool shared;
+	size = newsize;
+	if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wpath,
+				sizeof wpath / sizeof *wpath) == 0)
+		return syserr();
+	HANDLE h = openpath(wpath, &shared);
+	if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
+		return syserr();
+	how = h == INVALID_HANDLE_VALUE ? create : kindof(h, wpath, shared);
 	int err;
 	if (how == direct || how == inplace) {
-		err = writeover(fd, newsize, f);
+		err = writeover(h, f);
 	} else {
-		if (fd >= 0)
-			(void)_close(fd); // ReplaceFileA needs it closed
-		err = writebeside(path, f);
+		if (h != INVALID_HANDLE_VALUE)
+			(void)CloseHandle(h); // ReplaceFileA needs it closed
+		err = writebeside(f);
 	}
 	// The writers hand over large blocks: a buffer would only copy them.
 	if (!err)
@@ -163,12 +230,12 @@ closeoutput(FILE *f, int werr)
 		return err;
 	if (!err &&
 	    !(how == replace
-		  ? ReplaceFileA(target, tmp, nullptr,
+		  ? ReplaceFileW(target, tmp, nullptr,
 				 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
 				 nullptr)
-		  : MoveFileExA(tmp, target, MOVEFILE_REPLACE_EXISTING)))
+		  : MoveFileExW(tmp, target, MOVEFILE_REPLACE_EXISTING)))
 		err = syserr();
 	if (err)
-		(void)DeleteFileA(tmp);
+		(void)DeleteFileW(tmp);
 	return err;
 }
