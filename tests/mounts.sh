@@ -15,7 +15,7 @@ skip() {
 }
 [ "$(id -u)" = 0 ] || skip "mounting needs root"
 top=$(mktemp -d /tmp/loadprep-mounts-XXXXXX)
-trap 'for m in bindfs under tmpfs ext3 ext4; do umount "$top/$m" 2>/dev/null || true; done; rm -rf "$top"' EXIT
+trap 'for m in bindfs under tmpfs ext3 ext4; do umount -l "$top/$m" 2>/dev/null || true; done; rm -rf "$top"' EXIT
 
 mnt() { # the mount's name, then the command that mounts it there
 	name=$1

@@ -25,7 +25,7 @@ fail() {
 # the wine loader $2, in a wine prefix of their own.
 runtable() {
 	arch=$1 wine=$2
-	exe=$PWD/build-$arch/loadprep.exe
+	exe=$PWD/build-$arch/loadprep.exe holder=$PWD/build-$arch/holder.exe
 	WINEPREFIX=$(mktemp -d /tmp/loadprep-wine-XXXXXX)
 	WINEDEBUG=-all
 	export WINEPREFIX WINEDEBUG
@@ -44,6 +44,24 @@ runtable() {
 			fail "$exe, $in: other bytes than the Linux program's"
 		echo "windows: $exe: $in gives the same $ext as on Linux"
 	done
+	# A file another program holds open: shared for writing but not for
+	# replacing, it is written in place; not shared, the run says why in
+	# the system's words.
+	for share in rw none; do
+		echo old >"$out/held.lst"
+		(cd "$out" && exec "$wine" "$holder" held.lst $share) &
+		while [ ! -e "$out/held.lst.held" ] && kill -0 $! 2>/dev/null; do sleep 0.1; done
+		said=$(cd "$linux" && "$wine" "$exe" sample.bin "$out/held.lst" 8000) && ok=0 || ok=$?
+		kill $! && wait $! 2>/dev/null || true
+		rm -f "$out/held.lst.held"
+		case $share:$ok in
+		rw:0) cmp "$out/held.lst" "$out/linux.lst" || fail "$exe: a held file not written in place" ;;
+		none:1) ! echo "$said" | grep -q "Can't Save.*: Permission denied" ||
+			fail "$exe: a sharing violation said as: $said" ;;
+		*) fail "$exe, a file held with $share sharing: status $ok: $said" ;;
+		esac
+	done
+	echo "windows: $exe: a file another program holds is written in place, or refused with the reason"
 	# Killed while it writes its new file, a run leaves the output old or
 	# new, and no new file beside it.
 	head -c 4194304 /dev/urandom >"$out/big.bin"
@@ -86,6 +104,7 @@ for arch in i686 x86_64; do
 	cmake --fresh -S . -B "build-$arch" -DBUILD_TESTING=OFF \
 		-DCMAKE_TOOLCHAIN_FILE="cmake/$arch-w64-mingw32.cmake"
 	cmake --build "build-$arch"
+	"$arch-w64-mingw32-gcc" -O2 -o "build-$arch/holder.exe" tests/holder.c
 	exe=build-$arch/loadprep.exe
 	imports=$("$arch-w64-mingw32-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
 		sort | tr '\n' ' ')
@@ -95,6 +114,8 @@ for arch in i686 x86_64; do
 		fail "$exe is not a console program"
 	grep -q '<activeCodePage[^>]*>UTF-8</activeCodePage>' "$exe" ||
 		fail "$exe lacks the manifest that makes its code page UTF-8"
+	grep -q '<longPathAware[^>]*>true</longPathAware>' "$exe" ||
+		fail "$exe does not declare that it takes long paths"
 	hardening="DYNAMIC_BASE NX_COMPAT"
 	[ "$arch" = i686 ] || hardening="$hardening HIGH_ENTROPY_VA"
 	for c in $hardening; do
