@@ -57,6 +57,7 @@ const std::string tail = seq(100000, 5);
 const std::string pixels = samplepixels();
 const std::string bmp138 = picturefile(124, 256, 192, 24, 0, pixels);
 const std::string bmp32 = picturefile(40, 256, 192, 32, 0, pixels);
+const std::string bmp2 = picturefile(12, 256, 192, 24, 0, pixels);
 const std::string tall =
     picturefile(40, 256, 384, 24, 0, pixels + std::string(pixels.size(), 0));
 const std::string head36 = "Add=00000000\nSkp=00000036\nChp=00000000\n";
@@ -621,6 +622,11 @@ const row rows[] = {
     {.name = "256 x 100 picture", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", picturefile(40, 256, 100, 24, 0, pixels.substr(0, 100 * 768))}}, .console = "len=00012c36\nCan't Convert 'in': 100 rows from skp; the conversion takes 192\n", .status = 1},
     {.name = "taller picture from row 200", .args = {"in", "out", "0", "25836", "0", "r", "c"}, .before = {{"in", tall}}, .console = "len=00048036\nCan't Convert 'in': 184 rows from skp; the conversion takes 192\n", .status = 1},
     {.name = "picture file one byte short", .args = {"in", "out", "0", "36", "1", "r", "c"}, .before = {{"in", bmp}}, .console = "len=00024036\nCan't Convert 'in': 191 rows from skp; the conversion takes 192\n", .status = 1},
+    {.name = "picture file cut short", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", bmp.substr(0, 73797)}}, .console = "len=00012045\nCan't Convert 'in': a BMP file cut short: its header says 147510 bytes, the file has 73797\n", .status = 1},
+    {.name = "oldest picture file cut short", .args = {"in", "out", "0", "1a", "0", "r", "c"}, .before = {{"in", bmp2.substr(0, 100)}}, .console = "len=00000064\nCan't Convert 'in': a BMP file cut short: its header says 147482 bytes, the file has 100\n", .status = 1},
+    {.name = "picture file cut short, through a pipe", .args = {"/dev/stdin", "out", "0", "36", "0", "r", "c"}, .console = "len=00024035\nCan't Convert '/dev/stdin': a BMP file cut short: its header says 147510 bytes, the file has 147509\n", .status = 1, .input = bmp.substr(0, bmp.size() - 1)},
+    {.name = "picture file whose size field is 0", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", bmp.substr(0, 2) + std::string(4, 0) + bmp.substr(6)}}, .console = "len=00024036\nnewlen=00018000\n", .after = {{"out", pic}}},
+    {.name = "short bare pixels starting with BM and a large size", .args = {"in", "out", "0", "0", "0", "r", "c"}, .before = {{"in", "BM\xff\xff\xff\xff" + std::string(94, 0)}}, .console = "len=00000064\nnewlen=00000042\n", .after = {{"out", std::string(0x42, 0)}}},
     {.name = "PNG file", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", "\x89PNG\r\n\x1a\n" + pixels}}, .console = "len=00024008\nCan't Convert 'in': a PNG file; the conversion takes the pixels of a 24-bit BMP\n", .status = 1},
     {.name = "GIF87a file", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", "GIF87a" + pixels}}, .console = "len=00024006\nCan't Convert 'in': a GIF file; the conversion takes the pixels of a 24-bit BMP\n", .status = 1},
     {.name = "GIF89a file", .args = {"in", "out", "0", "36", "0", "r", "c"}, .before = {{"in", "GIF89a" + pixels}}, .console = "len=00024006\nCan't Convert 'in': a GIF file; the conversion takes the pixels of a 24-bit BMP\n", .status = 1},

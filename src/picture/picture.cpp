@@ -58,9 +58,9 @@ knownheader(uint32_t n)
 	return false;
 }
 
-// A picture file: "BM", its own size, a known info header, its pixels
-// past the headers and within the file, one plane. Returns the offset of
-// the pixels, or 0 when the input is not one.
+// A picture file of the given size: "BM", that size, a known info header,
+// its pixels past the headers and within the file, one plane. Returns the
+// offset of the pixels, or 0 when the input is not one.
 static uint32_t
 pixeloffset(uint32_t size)
 {
@@ -103,6 +103,16 @@ checkpicture(uint32_t size, uint32_t skp, uint32_t chp)
 		    "a %s file; the conversion takes the pixels of a "
 		    "24-bit BMP",
 		    other);
+		return why;
+	}
+	// A file cut short (a broken download) still has its whole header,
+	// but fewer bytes than its size says: the rest would come in as zeros.
+	uint32_t whole = le32(2);
+	if (whole > size && pixeloffset(whole) != 0 && size >= 14 + le32(14)) {
+		(void)snprintf(why, sizeof why,
+			       "a BMP file cut short: its header says %u "
+			       "bytes, the file has %u",
+			       whole, size);
 		return why;
 	}
 	uint32_t off = pixeloffset(size);
