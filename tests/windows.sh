@@ -137,6 +137,9 @@ unzip -p "$zip" '*/README.txt' >"$readme"
 [ "$(grep -c . "$readme")" -gt 100 ] || fail "README.txt is not the manual page"
 ! grep -qv "$(printf '\r')\$" "$readme" || fail "README.txt has lines that don't end in CR LF"
 ! grep -qE 'cmake|apt-get' "$readme" || fail "README.txt holds Linux build steps"
+! grep -nE 'signal|SIG[A-Z]|ulimit|fs\.protected|/dev/|umask|[a-z]\([0-9]\)' "$readme" ||
+	fail "README.txt holds what only Linux has"
+! grep -nE "[[:alpha:]]-$(printf '\r')\$" "$readme" || fail "README.txt breaks words across lines"
 rm "$readme"
 echo "windows: packed $zip with the licence and the manual page as Windows text"
 
