@@ -1,9 +1,10 @@
 #!/bin/sh
-# Times the tool on a 4 MiB input of random bytes beside the least any
-# program must pay to write its output from its own memory: dd with 64 KiB
-# blocks copying a file as large as that output, through user space. Also
-# beside xxd. Counts the listing's page faults, peak memory and
-# instructions per payload byte.
+# Times the tool on a 4 MiB input of random bytes, and on 600 of them,
+# beside its floor: the least a run can cost, reading the input and then
+# writing ready-made bytes of the output's length through the tool's own
+# replacing unit (bench/floor.cpp). Also beside dd with 64 KiB blocks
+# copying a file as large as the output, not safely, and beside xxd. Counts
+# the listing's page faults, peak memory and instructions per payload byte.
 # Not a test: it prints figures and sets no limit.
 # Usage: [ROUNDS=n] bench/run.sh [BASELINE]  (BASELINE: another build of
 # the tool, timed in the same rounds, each figure then given for both)
@@ -24,8 +25,8 @@ if [ -n "$missing" ]; then
 fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench --target loadprep >/dev/null
-tool=$PWD/build-bench/loadprep
+cmake --build build-bench --target loadprep loadprep_floor >/dev/null
+tool=$PWD/build-bench/loadprep floor=$PWD/build-bench/loadprep_floor
 dir=$(mktemp -d /tmp/loadprep-bench-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
@@ -33,7 +34,10 @@ cd "$dir"
 head -c 4194304 /dev/urandom >in.bin
 head -c 600 in.bin >small.bin
 "$tool" in.bin text.lst 8000 >/dev/null # dd copies a file this large
-echo "bench: 4 MiB input, listing of $(wc -c <text.lst) bytes"
+n=$(wc -c <text.lst)
+"$tool" small.bin small.lst 8000 >/dev/null
+smalln=$(wc -c <small.lst)
+echo "bench: 4 MiB input, listing of $n bytes; 600-byte input, listing of $smalln"
 
 # Each round times every command in turn, so that a slower or busier
 # moment of the machine falls on all of them alike; a ratio is the median
@@ -46,6 +50,11 @@ tab=$(printf '\t')
 	printf 'raw\t%s\n' "$tool in.bin out.raw 0 0 0 r"
 	printf 'picture\t%s\n' "$tool in.bin out.img 0 0 0 r c"
 	printf 'small\t%s\n' "$tool small.bin small.lst 8000"
+	printf 'smallraw\t%s\n' "$tool small.bin small.raw 0 0 0 r"
+	printf 'floor-listing\t%s\n' "$floor in.bin floor.lst $n"
+	printf 'floor-raw\t%s\n' "$floor in.bin floor.raw 4194304"
+	printf 'floor-small\t%s\n' "$floor small.bin floor-small.lst $smalln"
+	printf 'floor-smallraw\t%s\n' "$floor small.bin floor-small.raw 600"
 	printf 'xxd\t%s\n' "xxd in.bin out.xxd"
 	printf 'dd-listing\t%s\n' "dd if=text.lst of=copy.lst bs=64K status=none"
 	printf 'dd-raw\t%s\n' "dd if=in.bin of=copy.raw bs=64K status=none"
@@ -91,7 +100,8 @@ for n in $names; do
 	printf '  %-13s %8.2f\n' "$n" "$(ms "$n")"
 done
 echo "paired ratios (median over rounds):"
-pairs="listing/dd-listing raw/dd-raw listing/xxd"
+pairs="listing/floor-listing raw/floor-raw small/floor-small smallraw/floor-smallraw"
+pairs="$pairs listing/dd-listing raw/dd-raw listing/xxd"
 [ -z "$base" ] || pairs="$pairs listing/base-listing raw/base-raw small/base-small"
 for p in $pairs; do
 	printf '  %-22s %6.3f\n' "$p" "$(ratio "${p%/*}" "${p#*/}")"

@@ -63,3 +63,26 @@ TEST(writelisting, reportsfailedwrite)
 	EXPECT_FALSE(writelisting(f, 0, 0x20000, 0));
 	fclose(f);
 }
+
+// The 16-byte step must spell what the plain way does: every length to 64
+// and lines around a 4 KiB label, from addresses near the wrap, over bytes
+// of every value.
+TEST(writelisting, vectormatchesplain)
+{
+	if (!vectorlisting(true))
+		GTEST_SKIP() << "no 16-byte step on this processor";
+	std::mt19937 rnd(9);
+	for (size_t i = 0; i < 0x10000; i++)
+		buf[i] = static_cast<unsigned char>(i < 0x1000 ? i * 7 : rnd());
+	for (uint32_t add : {0u, 0xfe0u, 0xfffffff0u, 0xfffff800u})
+		for (uint32_t len = 0; len < 4200;
+		     len += len < 64 ? 1 : len < 4080 ? 1000 : 7) {
+			SCOPED_TRACE(testing::Message()
+				     << "len " << len << " add " << add);
+			vectorlisting(true);
+			std::string vector = listing(len % 5, len, add);
+			vectorlisting(false);
+			EXPECT_EQ(listing(len % 5, len, add), vector);
+		}
+	vectorlisting(true);
+}
