@@ -21,11 +21,10 @@ top=$(mktemp -d /tmp/loadprep-mounts-XXXXXX)
 trap 'for m in bindfs under tmpfs ext3 ext4; do umount -l "$top/$m" 2>/dev/null || true; done; rm -rf "$top"' EXIT
 
 mnt() { # the mount's name, then the command that mounts it there
-	name=$1
+	n=$1
 	shift
-	mkdir "$top/$name"
-	"$@" "$top/$name" 2>/dev/null || skip "can't mount $name: $*"
-	chmod 1777 "$top/$name"
+	mkdir "$top/$n" && "$@" "$top/$n" 2>/dev/null || skip "can't mount $n: $*"
+	chmod 1777 "$top/$n"
 }
 for fs in ext4 ext3; do
 	truncate -s 48M "$top/$fs.img"

@@ -356,11 +356,9 @@ starttool(const std::string &dir, const std::vector<std::string> &args,
 {
 	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
 	// A signal sent before the child ignores it waits until it does.
-	sigset_t hupint, before;
-	sigemptyset(&hupint);
-	sigaddset(&hupint, SIGHUP);
-	sigaddset(&hupint, SIGINT);
-	sigprocmask(SIG_BLOCK, &hupint, &before);
+	sigset_t all, before;
+	sigfillset(&all);
+	sigprocmask(SIG_BLOCK, &all, &before);
 	pid_t pid = fork();
 	if (pid == 0)
 		child(dir, command(args), null, null, null,

@@ -126,29 +126,33 @@ TEST(endtoend, table)
 	setlocale(LC_CTYPE, "C.UTF-8"); // for text()
 	bool windows = windowstool(), root = geteuid() == 0;
 	const char *base = getenv("LOADPREP_TESTDIR");
-	bool scratch = base != nullptr;
 	struct statfs sf = {};
-	statfs(scratch ? base : "/tmp", &sf);
+	statfs(base ? base : "/tmp", &sf);
 	bool fuse = sf.f_type == 0x65735546; // FUSE_SUPER_MAGIC
-	int skipped = 0, unprotected = 0, unrooted = 0, unfilled = 0,
-	    unheld = 0, unkernel = 0;
+	std::map<std::string, int> left;     // rows left out, by why
 	for (const auto &r : rows) {
 		bool fills =
 		    std::any_of(r.before.begin(), r.before.end(),
 				[](const entry &e) { return e.k == isfiller; });
-		if (windows && posixonly(r)) {
-			skipped++;
-			continue;
-		}
-		if ((unprotected += r.protect && !protecting()) ||
-		    (unkernel += r.kernelrules && fuse) ||
-		    (unrooted += !root && needsroot(r)) ||
-		    (unfilled += fills && !scratch))
-			continue;
+		const char *why =
+		    windows && posixonly(r) ? "Windows has not what they need"
+		    : r.protect && !protecting()
+			? "they need fs.protected_symlinks=1 and "
+			  "fs.protected_regular=1"
+		    : r.kernelrules && fuse
+			? "they need the kernel's own rules, which FUSE does "
+			  "not keep"
+		    : !root && needsroot(r) ? "they need root"
+		    : fills && !base ? "they fill their file system, and run "
+				       "on the scratch mounts of mounts.sh"
+				     : nullptr;
 		SCOPED_TRACE(r.name);
-		outcome o = runtool(r);
-		if (o.unheld) {
-			unheld++;
+		outcome o = why ? outcome{} : runtool(r);
+		if (o.unheld)
+			why = "this file system can't hold their folder "
+			      "(attribute flags, a default ACL, long paths)";
+		if (why) {
+			left[why]++;
 			continue;
 		}
 		// The first three lines follow from the arguments if left out.
@@ -163,26 +167,9 @@ TEST(endtoend, table)
 		}
 		expectfiles(r, o.files);
 	}
-	printf("%zu rows, %d of them left out on Windows\n", std::size(rows),
-	       skipped);
-	if (unprotected)
-		printf("%d rows left out: they need fs.protected_symlinks=1 "
-		       "and fs.protected_regular=1\n",
-		       unprotected);
-	if (unkernel)
-		printf("%d rows left out: they need the kernel's own rules, "
-		       "which this FUSE file system does not keep\n",
-		       unkernel);
-	if (unrooted)
-		printf("%d rows left out: they need root\n", unrooted);
-	if (unfilled)
-		printf("%d rows left out: they fill their file system, and run "
-		       "on the scratch mounts of tests/mounts.sh\n",
-		       unfilled);
-	if (unheld)
-		printf("%d rows left out: this file system can't hold their "
-		       "folder (attribute flags, a default ACL, long paths)\n",
-		       unheld);
+	printf("%zu rows\n", std::size(rows));
+	for (const auto &[why, n] : left)
+		printf("%d rows left out: %s\n", n, why.c_str());
 }
 
 // Runs on one output at once, some failing on a size cap, some killed at
