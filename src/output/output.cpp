@@ -152,6 +152,7 @@ bigplain(const unsigned char *p, uint32_t n)
 struct spelling {
 	std::array<uint8_t, 16> first, next;
 };
+static_assert(sizeof(spelling) == 32, "a row is two shuffles");
 
 static constexpr auto spellings = [] {
 	std::array<spelling, 256> t{};
@@ -184,17 +185,14 @@ __attribute__((target("avx"))) static char *
 spell8(char *o, __m128i pairs, unsigned k)
 {
 	const __m128i space = _mm_set1_epi8(' ');
-	auto row = [](const std::array<uint8_t, 16> &a) {
-		return _mm_loadu_si128(
-		    reinterpret_cast<const __m128i *>(a.data()));
-	};
-	const spelling &e = spellings[k];
+	const auto *row = reinterpret_cast<const __m128i *>(&spellings[k]);
 	_mm_storeu_si128(
 	    reinterpret_cast<__m128i *>(o),
-	    _mm_max_epu8(_mm_shuffle_epi8(pairs, row(e.first)), space));
+	    _mm_max_epu8(_mm_shuffle_epi8(pairs, _mm_loadu_si128(row)), space));
 	_mm_storeu_si128(
 	    reinterpret_cast<__m128i *>(o + 16),
-	    _mm_max_epu8(_mm_shuffle_epi8(pairs, row(e.next)), space));
+	    _mm_max_epu8(_mm_shuffle_epi8(pairs, _mm_loadu_si128(row + 1)),
+			 space));
 	return o + spelled[k];
 }
 
