@@ -121,6 +121,14 @@ protecting()
 
 } // namespace
 
+// A sanitized tool reads /proc for its checks, and can't run them under a
+// tracer.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 TEST(endtoend, table)
 {
 	setlocale(LC_CTYPE, "C.UTF-8"); // for text()
@@ -143,6 +151,8 @@ TEST(endtoend, table)
 			? "they need the kernel's own rules, which FUSE does "
 			  "not keep"
 		    : !root && needsroot(r) ? "they need root"
+		    : sanitized && (r.noproc || !r.via.empty())
+			? "a sanitized build needs /proc and no tracer"
 		    : fills && !base ? "they fill their file system, and run "
 				       "on the scratch mounts of mounts.sh"
 				     : nullptr;

@@ -321,7 +321,7 @@ writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
 		k = std::min(
 		    k, static_cast<uint32_t>((blk + block - o) / linemax));
 		o = lines(o, p, k);
-		p += 16 * k;
+		p += size_t{16} * k;
 		add += 16 * k;
 		len -= 16 * k;
 		if (o > blk + block - linemax) {
