@@ -319,7 +319,8 @@ writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
 		if ((add & 15) == 0)
 			k = std::min(k, ((0x1000 - add) & 0xfff) / 16);
 		k = std::min(
-		    k, static_cast<uint32_t>((blk + block - o) / linemax));
+		    k, static_cast<uint32_t>(
+			   static_cast<size_t>(blk + block - o) / linemax));
 		o = lines(o, p, k);
 		p += size_t{16} * k;
 		add += 16 * k;
