@@ -339,11 +339,11 @@ listinglen(uint32_t skp, uint32_t len, uint32_t add)
 {
 	// Every byte takes a digit and a space, and one more digit from 16
 	// on; every line ": " and CR LF, and a label "0" and its digits more.
-	uint64_t n = 2 * uint64_t{len} + 4 * ((uint64_t{len} + 15) / 16) +
-		     (vector ? bigvector : bigplain)(buf + skp, len);
 	if (len == 0)
 		return 0;
-	n += 2 + static_cast<unsigned>(topshift(add)) / 4;
+	uint64_t n = 2 * uint64_t{len} + 4 * ((uint64_t{len} + 15) / 16) +
+		     (vector ? bigvector : bigplain)(buf + skp, len) + 2 +
+		     static_cast<unsigned>(topshift(add)) / 4;
 	// Later lines start on a 4 KiB boundary only if the first line starts
 	// on a 16-byte one.
 	for (uint64_t at = 0x1000 - (add & 0xfff); (add & 15) == 0 && at < len;

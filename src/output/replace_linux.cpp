@@ -77,7 +77,6 @@ hold()
 	    SIGABRT, SIGCHLD,  SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU,
 	    SIGURG,  SIGWINCH, SIGPIPE, SIGXFSZ,
 	};
-	int err = errno;
 	sigset_t before;
 	struct sigaction sa;
 	(void)sigprocmask(SIG_BLOCK, nullptr, &before);
@@ -89,13 +88,14 @@ hold()
 	for (int s : kept)
 		(void)sigdelset(&o.held, s);
 	(void)sigprocmask(SIG_BLOCK, &o.held, nullptr);
-	errno = err;
 }
 
+// Lets the held signals go for a wait that changes nothing, or takes them
+// back after it.
 static void
-letgo()
+letgo(bool go = true)
 {
-	(void)sigprocmask(SIG_UNBLOCK, &o.held, nullptr);
+	(void)sigprocmask(go ? SIG_UNBLOCK : SIG_BLOCK, &o.held, nullptr);
 }
 
 // Opens the folder of path p, and keeps p's last part as the output's name.
@@ -137,7 +137,7 @@ openpath(const char *path)
 	if (o.fd < 0 && errno == ENXIO) {
 		letgo();
 		o.fd = open(path, wr);
-		hold();
+		letgo(false);
 	}
 	if (o.fd < 0 && errno == ENOENT) {
 		if (lstat(path, &st) != 0)
@@ -376,7 +376,7 @@ lock(int fd)
 		return 0;
 	letgo();
 	int err = flock(fd, LOCK_EX) == 0 ? 0 : errno;
-	hold();
+	letgo(false);
 	return err;
 }
 
