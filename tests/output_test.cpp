@@ -64,9 +64,8 @@ TEST(writelisting, reportsfailedwrite)
 	fclose(f);
 }
 
-// The 16-byte step must spell what the plain way does: every length to 64
-// and lines around a 4 KiB label, from addresses near the wrap, over bytes
-// of every value.
+// The 16-byte step spells what the plain way does: every length to 64 and
+// lines around 4 KiB labels, near the wrap, over every byte value.
 TEST(writelisting, vectormatchesplain)
 {
 	if (!vectorlisting(true))
@@ -75,8 +74,9 @@ TEST(writelisting, vectormatchesplain)
 	for (size_t i = 0; i < 0x10000; i++)
 		buf[i] = static_cast<unsigned char>(i < 0x1000 ? i * 7 : rnd());
 	for (uint32_t add : {0u, 0xfe0u, 0xfffffff0u, 0xfffff800u})
-		for (uint32_t len = 0; len < 4200;
-		     len += len < 64 ? 1 : len < 4080 ? 1000 : 7) {
+		for (uint32_t len = 0; len < 4200; len += len < 64     ? 1
+							  : len < 4080 ? 1000
+								       : 7) {
 			SCOPED_TRACE(testing::Message()
 				     << "len " << len << " add " << add);
 			vectorlisting(true);

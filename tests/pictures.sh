@@ -41,9 +41,7 @@ for source in "-seed 7 plasma:fractal" gradient:red-blue rose: logo:; do
 		ffmpeg -v error -i $pic.bmp -sws_flags neighbor+bitexact -f rawvideo -pix_fmt rgb565le $pic.raw
 		cmp $pic.img $pic.raw || fail "$pic.bmp: other bytes than ffmpeg's"
 		for again in 1 2; do # the preview line as documented, pasted twice
-			ffmpeg -v error -y -f rawvideo -pixel_format rgb565le -video_size 256x192 \
-				-i $pic.img -frames:v 1 -update 1 $pic.png </dev/null ||
-				fail "the preview line, run $again times"
+			ffmpeg -v error -y -f rawvideo -pixel_format rgb565le -video_size 256x192 -i $pic.img -frames:v 1 -update 1 $pic.png </dev/null || fail "the preview line, run $again times"
 		done
 		[ "$(reduced $pic.png)" = "$(reduced $pic.bmp)" ] || fail "$pic.img is not the source picture"
 		echo "pictures: $pic.bmp (skp $2) converts as ffmpeg converts it, and back"

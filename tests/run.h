@@ -9,19 +9,11 @@
 constexpr int nobody = 65534; // the ordinary user, and its group
 
 // A FIFO is fed its data by the runner; a dead FIFO's reader opens it and
-// leaves at once. A hard link's data names the file it links to, and so
-// does a bind mount's. A filler takes what room its file system has left,
-// its data unchecked: only the scratch mounts of tests/mounts.sh get one.
-enum kind {
-	isfile,
-	isfolder,
-	isfifo,
-	islink,
-	ishardlink,
-	isdeadfifo,
-	isbound,
-	isfiller
-};
+// leaves at once. A hard or bind-mounted link's data names its file. A
+// filler takes all room left on a scratch mount; its data is not checked.
+// clang-format off
+enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, isbound, isfiller };
+// clang-format on
 
 // A folder entry: a file's bytes, a FIFO's bytes, or a link's target. Its
 // name may lead into a folder made before it.
@@ -62,9 +54,7 @@ struct row {
 	bool protect = false;	  // needs the kernel's protection of links and
 				  // files in sticky folders
 	bool noproc = false;	  // run where no /proc is mounted
-	bool kernelrules = false; // needs the kernel's own rules for set-ID
-				  // bits, which a FUSE file system run by
-				  // root does not keep
+	bool kernelrules = false; // kernel rules FUSE lacks: set-ID, ACLs
 	std::vector<std::string> via = {}; // a command the tool runs under
 };
 
@@ -89,8 +79,8 @@ std::string header(const std::vector<std::string> &args);
 // entries, under umask 022.
 outcome runtool(const row &r);
 
-// Makes e in dir, owned by owner unless e says. False if the file system
-// can't hold all e asks: its flags, or a default ACL that new files get.
+// Makes e in dir, owned by owner unless e says. False if it can't be made
+// as e asks here: flags the file system lacks, a filler off a scratch mount.
 bool makeentry(const std::string &dir, const entry &e, int owner = -1);
 
 // Whether a run of r needs root: another user, owners, a mount, or
@@ -100,13 +90,11 @@ bool needsroot(const row &r);
 // Every entry below dir, named by its path from there.
 std::map<std::string, entry> snapshot(const std::string &dir);
 
-// A new folder for a test's runs, on the file system LOADPREP_TESTDIR
-// names, else under /tmp.
+// A new folder for a test's runs, under LOADPREP_TESTDIR or /tmp.
 std::string newfolder(const char *what);
 
 // Starts the tool in dir with its console thrown away, without waiting;
-// with HUP and INT ignored if asked, as nohup or a script's `cmd &` start
-// it.
+// with HUP and INT ignored if asked, as nohup and `cmd &` start it.
 int starttool(const std::string &dir, const std::vector<std::string> &args,
 	      long maxfile, bool ignoring = false);
 

@@ -121,8 +121,7 @@ protecting()
 
 } // namespace
 
-// A sanitized tool reads /proc for its checks, and can't run them under a
-// tracer.
+// A sanitized tool reads /proc, and its checks can't run under a tracer.
 #ifdef __SANITIZE_ADDRESS__
 constexpr bool sanitized = true;
 #else
@@ -139,28 +138,18 @@ TEST(endtoend, table)
 	bool fuse = sf.f_type == 0x65735546; // FUSE_SUPER_MAGIC
 	std::map<std::string, int> left;     // rows left out, by why
 	for (const auto &r : rows) {
-		bool fills =
-		    std::any_of(r.before.begin(), r.before.end(),
-				[](const entry &e) { return e.k == isfiller; });
 		const char *why =
-		    windows && posixonly(r) ? "Windows has not what they need"
-		    : r.protect && !protecting()
-			? "they need fs.protected_symlinks=1 and "
-			  "fs.protected_regular=1"
-		    : r.kernelrules && fuse
-			? "they need the kernel's own rules, which FUSE does "
-			  "not keep"
-		    : !root && needsroot(r) ? "they need root"
+		    windows && posixonly(r)	 ? "not on Windows"
+		    : r.protect && !protecting() ? "need fs.protected_*=1"
+		    : r.kernelrules && fuse ? "FUSE lacks the kernel's rules"
+		    : !root && needsroot(r) ? "need root"
 		    : sanitized && (r.noproc || !r.via.empty())
-			? "a sanitized build needs /proc and no tracer"
-		    : fills && !base ? "they fill their file system, and run "
-				       "on the scratch mounts of mounts.sh"
-				     : nullptr;
+			? "sanitizers need /proc, no tracer"
+			: nullptr;
 		SCOPED_TRACE(r.name);
 		outcome o = why ? outcome{} : runtool(r);
 		if (o.unheld)
-			why = "this file system can't hold their folder "
-			      "(attribute flags, a default ACL, long paths)";
+			why = "can't be set up here (flags, a disk to fill)";
 		if (why) {
 			left[why]++;
 			continue;
@@ -256,11 +245,8 @@ TEST(endtoend, racing)
 	std::filesystem::remove_all(dir);
 }
 
-// Two runs at once on one output, started as nohup or a script's `cmd &`
-// starts them, HUP and INT sent at random moments: each ends with status 0,
-// and the output is what one of them wrote, never a mix. Every other round
-// the output is, as root, a file bind-mounted there, which both write in
-// place, taking turns; else a file they replace.
+// Two runs at once, HUP and INT ignored and sent at random moments: both
+// end with status 0, and the output is one's whole; bound ones take turns.
 TEST(endtoend, turns)
 {
 	if (windowstool())
@@ -274,9 +260,9 @@ TEST(endtoend, turns)
 	for (int round = 0; round < 30; round++) {
 		SCOPED_TRACE(testing::Message() << "round " << round);
 		std::string out = round % 2 ? "bound" : "plain";
-		int a = starttool(dir, {"in", out, "0"}, 0, true);
-		int b =
-		    starttool(dir, {"in", out, "0", "0", "0", "r"}, 0, true);
+		int a = starttool(dir, {"in", out, "0"}, 0, true),
+		    b = starttool(dir, {"in", out, "0", "0", "0", "r"}, 0,
+				  true);
 		usleep(static_cast<useconds_t>(rnd() % 10000));
 		kill(a, round % 4 < 2 ? SIGHUP : SIGINT);
 		kill(b, round % 4 < 2 ? SIGINT : SIGHUP);
