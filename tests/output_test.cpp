@@ -64,25 +64,36 @@ TEST(writelisting, reportsfailedwrite)
 	fclose(f);
 }
 
-// The 16-byte step spells what the plain way does: every length to 64 and
-// lines around 4 KiB labels, near the wrap, over every byte value.
-TEST(writelisting, vectormatchesplain)
+// The step width wide spells and counts what the plain way does: every
+// length to 64 and lines around 4 KiB labels, near the wrap, over every
+// byte value.
+static void
+matchesplain(unsigned wide)
 {
-	if (!vectorlisting(true))
-		GTEST_SKIP() << "no 16-byte step on this processor";
-	std::mt19937 rnd(9);
-	for (size_t i = 0; i < 0x10000; i++)
-		buf[i] = static_cast<unsigned char>(i < 0x1000 ? i * 7 : rnd());
 	for (uint32_t add : {0u, 0xfe0u, 0xfffffff0u, 0xfffff800u})
 		for (uint32_t len = 0; len < 4200; len += len < 64     ? 1
 							  : len < 4080 ? 1000
 								       : 7) {
 			SCOPED_TRACE(testing::Message()
-				     << "len " << len << " add " << add);
-			vectorlisting(true);
-			std::string vector = listing(len % 5, len, add);
-			vectorlisting(false);
-			EXPECT_EQ(listing(len % 5, len, add), vector);
+				     << wide << "-byte step, len " << len
+				     << " add " << add);
+			listingwidth(wide);
+			std::string want = listing(len % 5, len, add);
+			EXPECT_EQ(want.size(), listinglen(len % 5, len, add));
+			listingwidth(1);
+			EXPECT_EQ(listing(len % 5, len, add), want);
 		}
-	vectorlisting(true);
+}
+
+TEST(writelisting, widermatchesplain)
+{
+	std::mt19937 rnd(9);
+	for (size_t i = 0; i < 0x10000; i++)
+		buf[i] = static_cast<unsigned char>(i < 0x1000 ? i * 7 : rnd());
+	for (unsigned wide : {16u, 64u})
+		if (listingwidth(wide) == wide)
+			matchesplain(wide);
+		else
+			printf("no %u-byte step on this processor\n", wide);
+	listingwidth(64);
 }

@@ -9,6 +9,9 @@
 #endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#if defined(__GLIBC__) && !defined(__clang__)
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 #include "buffer/buffer.h"
@@ -35,7 +38,7 @@ static constexpr auto hexbyte = [] {
 // Lines gather here and reach the stream in 1 MiB writes: every write
 // costs the file system a fixed price, and 13 writes of a 4 MiB listing
 // cost less than 52 of 256 KiB. The slack past the block takes the whole
-// 16-byte stores of the last line spelled.
+// stores of the last line spelled, up to 64 bytes.
 constexpr size_t block = 1 << 20;
 
 // The longest line: "0" and 8 digits, ": ", 16 times "ff ", CR LF.
@@ -144,6 +147,14 @@ bigplain(const unsigned char *p, uint32_t n)
 	return big;
 }
 
+// A way of spelling a listing's full lines and counting its length, by
+// how many bytes a step it takes in.
+struct path {
+	unsigned width;
+	char *(*lines)(char *, const unsigned char *, uint32_t);
+	uint64_t (*big)(const unsigned char *, uint32_t);
+};
+
 #if defined(__x86_64__) || defined(__i386__)
 // Eight bytes' digit pairs, high digit first, spelled by one table row:
 // which of the eight are under 16, and so lose their high digit, picks the
@@ -249,38 +260,144 @@ bigvector(const unsigned char *p, uint32_t n)
 	return i - small + bigplain(p + i, n - i);
 }
 
-static bool
-vectorable()
+// A lookup takes an index's low six bits: the digits four times over
+// spell the low four whatever the two above them hold.
+static constexpr auto widedigits = [] {
+	std::array<char, 64> t{};
+	for (size_t i = 0; i < 64; i++)
+		t[i] = digits[i & 15];
+	return t;
+}();
+
+// One line's 64 places, the 52 it uses in order: ": ", each byte's high
+// digit, low digit and space, CR LF. Which byte's digits each place takes,
+// what a place that is not a digit holds, and which places are digits.
+static constexpr auto wideplaces = [] {
+	std::array<uint8_t, 64> t{};
+	for (uint8_t i = 0; i < 16; i++)
+		t[2 + 3 * i] = t[3 + 3 * i] = i;
+	return t;
+}();
+
+static constexpr auto wideframe = [] {
+	std::array<char, 64> t{};
+	t[0] = ':';
+	for (size_t i = 0; i < 16; i++)
+		t[1 + 3 * i] = ' ';
+	t[49] = ' ';
+	t[50] = '\r';
+	t[51] = '\n';
+	return t;
+}();
+
+constexpr uint64_t highdigits = [] {
+	uint64_t m = 0;
+	for (int i = 0; i < 16; i++)
+		m |= uint64_t{1} << (2 + 3 * i);
+	return m;
+}();
+constexpr uint64_t lowdigits = highdigits << 1;
+constexpr uint64_t lineplaces = (1ull << 52) - 1;
+
+// k full lines without a label, a line a step with 64-byte registers: each
+// byte goes to its two digit places, the high ones shifted down, all are
+// spelled by one table lookup into the frame of the line, and one compress
+// closes up the high digits of bytes under 16 and the places past the end.
+__attribute__((
+    target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt"))) static char *
+lineswide(char *o, const unsigned char *p, uint32_t k)
 {
-	return __builtin_cpu_supports("avx");
+	const __m512i places = _mm512_loadu_si512(wideplaces.data());
+	const __m512i frame = _mm512_loadu_si512(wideframe.data());
+	const __m512i hex = _mm512_loadu_si512(widedigits.data());
+	const __m512i high = _mm512_set1_epi8(static_cast<char>(0xf0));
+	for (; k > 0; k--, p += 16) {
+		__m512i v = _mm512_maskz_permutexvar_epi8(
+		    ~__mmask64{0}, places,
+		    _mm512_zextsi128_si512(
+			_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))));
+		__m512i nibbles = _mm512_mask_blend_epi8(
+		    highdigits, v, _mm512_srli_epi16(v, 4));
+		__m512i line = _mm512_mask_permutexvar_epi8(
+		    frame, highdigits | lowdigits, nibbles, hex);
+		__mmask64 keep =
+		    _mm512_mask_test_epi8_mask(highdigits, v, high) |
+		    (lineplaces & ~highdigits);
+		_mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, line));
+		o += std::popcount(keep);
+	}
+	return o;
 }
+
+// The bytes above 15 among the n at p, 64 a step, the last step's load
+// masked to the bytes that are there.
+__attribute__((target("avx512f,avx512bw,popcnt"))) static uint64_t
+bigwide(const unsigned char *p, uint32_t n)
+{
+	const __m512i high = _mm512_set1_epi8(static_cast<char>(0xf0));
+	uint64_t big = 0;
+	uint32_t i = 0;
+	for (; i + 64 <= n; i += 64)
+		big += static_cast<unsigned>(std::popcount(
+		    _mm512_test_epi8_mask(_mm512_loadu_si512(p + i), high)));
+	__mmask64 rest = (1ull << (n - i)) - 1;
+	return big + static_cast<unsigned>(std::popcount(_mm512_test_epi8_mask(
+			 _mm512_maskz_loadu_epi8(rest, p + i), high)));
+}
+
+#if defined(__GLIBC__) && !defined(__clang__)
+// The C library's loader has asked the processor already: asking again
+// costs a trap to the hypervisor per question in a virtual machine, some
+// microseconds each, which a short run would notice. (clang's C++ can't
+// read the C library's header, and asks again.)
+#define cpuhas(a, b) CPU_FEATURE_ACTIVE(a)
 #else
-static char *
-linesvector(char *o, const unsigned char *p, uint32_t k)
-{
-	return linesplain(o, p, k);
-}
-
-static uint64_t
-bigvector(const unsigned char *p, uint32_t n)
-{
-	return bigplain(p, n);
-}
-
-static bool
-vectorable()
-{
-	return false;
-}
+#define cpuhas(a, b) __builtin_cpu_supports(b)
 #endif
 
-static bool vector = vectorable();
-
-bool
-vectorlisting(bool on)
+// The widest step this processor takes: 64-byte registers with a byte
+// compress, else 16-byte ones in three-operand form, else a byte.
+static unsigned
+widest()
 {
-	vector = on && vectorable();
-	return vector;
+	if (cpuhas(AVX512BW, "avx512bw") && cpuhas(AVX512_VBMI, "avx512vbmi") &&
+	    cpuhas(AVX512_VBMI2, "avx512vbmi2") && cpuhas(POPCNT, "popcnt"))
+		return 64;
+	return cpuhas(AVX, "avx") ? 16 : 1;
+}
+#undef cpuhas
+
+static const path paths[] = {
+    {64, lineswide, bigwide},
+    {16, linesvector, bigvector},
+    {1, linesplain, bigplain},
+};
+#else
+static unsigned
+widest()
+{
+	return 1;
+}
+
+static const path paths[] = {{1, linesplain, bigplain}};
+#endif
+
+static const path *
+widestupto(unsigned most)
+{
+	const path *p = paths;
+	while (p->width > most || p->width > widest())
+		p++;
+	return p;
+}
+
+static const path *use = widestupto(64);
+
+unsigned
+listingwidth(unsigned most)
+{
+	use = widestupto(most);
+	return use->width;
 }
 
 static bool
@@ -295,7 +412,6 @@ writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
 {
 	const unsigned char *p = buf + skp;
 	char *o = blk;
-	auto lines = vector ? linesvector : linesplain;
 	advise(len);
 
 	// The first line and every line that starts on a 4 KiB boundary of
@@ -321,7 +437,7 @@ writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
 		k = std::min(
 		    k, static_cast<uint32_t>(
 			   static_cast<size_t>(blk + block - o) / linemax));
-		o = lines(o, p, k);
+		o = use->lines(o, p, k);
 		p += size_t{16} * k;
 		add += 16 * k;
 		len -= 16 * k;
@@ -342,7 +458,7 @@ listinglen(uint32_t skp, uint32_t len, uint32_t add)
 	if (len == 0)
 		return 0;
 	uint64_t n = 2 * uint64_t{len} + 4 * ((uint64_t{len} + 15) / 16) +
-		     (vector ? bigvector : bigplain)(buf + skp, len) + 2 +
+		     use->big(buf + skp, len) + 2 +
 		     static_cast<unsigned>(topshift(add)) / 4;
 	// Later lines start on a 4 KiB boundary only if the first line starts
 	// on a 16-byte one.

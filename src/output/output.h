@@ -12,10 +12,10 @@ bool writebinary(FILE *f, uint32_t skp, uint32_t len);
 // CR LF line ends on every platform. False if a write failed.
 bool writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add);
 
-// Whether the listing is spelled 16 bytes a step, where the processor
-// can (AVX), or the plain way, byte by byte; both spell the same bytes.
-// Returns what it now is.
-bool vectorlisting(bool on);
+// Spells the listing's full lines the widest way this processor has that
+// takes in at most most bytes a step: 64 (AVX-512), 16 (AVX) or 1, the
+// plain way. All spell the same bytes. Returns the width now used.
+unsigned listingwidth(unsigned most);
 
 // The length in bytes of that listing, counted without spelling it.
 uint64_t listinglen(uint32_t skp, uint32_t len, uint32_t add);
