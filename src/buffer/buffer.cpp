@@ -44,7 +44,10 @@ loadinput(const char *path, uint32_t *size)
 		return strerror(errno);
 	advise(f);
 	// One read to the end serves files and pipes alike; the size is what
-	// arrived, so a short read can't pass off buf's zeros as data.
+	// arrived, so a short read can't pass off buf's zeros as data. Straight
+	// into buf: a buffer of the stream's own would cost a short run a
+	// system call and a page.
+	(void)setvbuf(f, nullptr, _IONBF, 0);
 	size_t n = fread(buf, 1, bufsize, f);
 	bool more = n == bufsize && fgetc(f) != EOF;
 	int err = ferror(f) ? errno : 0; // the failed read's reason

@@ -260,6 +260,11 @@ bigvector(const unsigned char *p, uint32_t n)
 	return i - small + bigplain(p + i, n - i);
 }
 
+#ifdef __x86_64__
+// The 64-byte path is for 64-bit programs only: a 32-bit one has a quarter
+// of the registers for it, and the 32-bit Windows program is tested under
+// an emulator that has no AVX-512.
+
 // A lookup takes an index's low six bits: the digits four times over
 // spell the low four whatever the two above them hold.
 static constexpr auto widedigits = [] {
@@ -344,6 +349,7 @@ bigwide(const unsigned char *p, uint32_t n)
 	return big + static_cast<unsigned>(std::popcount(_mm512_test_epi8_mask(
 			 _mm512_maskz_loadu_epi8(rest, p + i), high)));
 }
+#endif
 
 #if defined(__GLIBC__) && !defined(__clang__)
 // The C library's loader has asked the processor already: asking again
@@ -360,15 +366,19 @@ bigwide(const unsigned char *p, uint32_t n)
 static unsigned
 widest()
 {
+#ifdef __x86_64__
 	if (cpuhas(AVX512BW, "avx512bw") && cpuhas(AVX512_VBMI, "avx512vbmi") &&
 	    cpuhas(AVX512_VBMI2, "avx512vbmi2") && cpuhas(POPCNT, "popcnt"))
 		return 64;
+#endif
 	return cpuhas(AVX, "avx") ? 16 : 1;
 }
 #undef cpuhas
 
 static const path paths[] = {
+#ifdef __x86_64__
     {64, lineswide, bigwide},
+#endif
     {16, linesvector, bigvector},
     {1, linesplain, bigplain},
 };
@@ -382,22 +392,23 @@ widest()
 static const path paths[] = {{1, linesplain, bigplain}};
 #endif
 
+// The widest a step may be; a test narrows it.
+static unsigned most = 64;
+
 static const path *
-widestupto(unsigned most)
+widestupto(unsigned width)
 {
 	const path *p = paths;
-	while (p->width > most || p->width > widest())
+	while (p->width > width || p->width > widest())
 		p++;
 	return p;
 }
 
-static const path *use = widestupto(64);
-
 unsigned
-listingwidth(unsigned most)
+listingwidth(unsigned width)
 {
-	use = widestupto(most);
-	return use->width;
+	most = width;
+	return widestupto(most)->width;
 }
 
 static bool
@@ -412,6 +423,7 @@ writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add)
 {
 	const unsigned char *p = buf + skp;
 	char *o = blk;
+	const path *use = widestupto(most);
 	advise(len);
 
 	// The first line and every line that starts on a 4 KiB boundary of
@@ -458,7 +470,7 @@ listinglen(uint32_t skp, uint32_t len, uint32_t add)
 	if (len == 0)
 		return 0;
 	uint64_t n = 2 * uint64_t{len} + 4 * ((uint64_t{len} + 15) / 16) +
-		     use->big(buf + skp, len) + 2 +
+		     widestupto(most)->big(buf + skp, len) + 2 +
 		     static_cast<unsigned>(topshift(add)) / 4;
 	// Later lines start on a 4 KiB boundary only if the first line starts
 	// on a 16-byte one.
