@@ -159,7 +159,7 @@ TEST(endtoend, table)
 		    windows && !r.winconsole.empty() ? r.winconsole : r.console;
 		if (!c.empty() && !c.starts_with("Add="))
 			c = header(r.args) + c;
-		EXPECT_EQ(windows ? crlf(c) : c, o.console);
+		EXPECT_EQ(windows ? crlf(c) : c, o.console) << o.errors;
 		EXPECT_EQ(r.status, o.status);
 		if (!windows) { // an emulator may talk on standard error
 			EXPECT_EQ("", o.errors);
