@@ -37,6 +37,7 @@ struct output {
 	bool cut = false;      // an overwrite cut to the new length at the end
 	bool made = false;     // fd is a file the run made through a link
 	bool stripped = false; // writing takes away part of the identity
+	bool proc = false;     // /proc/self/fd has named an open file
 	struct stat old = {};  // the output as opened
 	uint64_t size = 0;     // the new content's length
 	char name[NAME_MAX + 1] = {}; // the output's name in dir
@@ -170,6 +171,7 @@ findfolder(const char *path)
 	struct stat st;
 	ssize_t n = readlink(fdpath(o.fd), real, sizeof real);
 	bool resolved = n > 0 && static_cast<size_t>(n) < sizeof real;
+	o.proc = n > 0;
 	if (resolved)
 		real[n] = '\0';
 	return splitpath(resolved ? real : path) == 0 &&
@@ -235,7 +237,8 @@ nametmp(bool link, mode_t mode)
 }
 
 // The new file, unnamed where the file system allows, so that nothing is
-// left if the run dies, and named through /proc once whole. A new output
+// left if the run dies, and named through /proc once whole (looked for
+// unless it has named the output already). A new output
 // gets mode as the kernel gives it to any new file (less the umask, or as
 // the folder's default ACL says); a replacement is made 0600, shut to
 // others until it has the old file's identity.
@@ -243,7 +246,7 @@ static int
 maketmp(mode_t mode)
 {
 	o.tmp = openat(o.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-	if (o.tmp >= 0 && access(fdpath(o.tmp), F_OK) == 0)
+	if (o.tmp >= 0 && (o.proc || access(fdpath(o.tmp), F_OK) == 0))
 		return 0;
 	if (o.tmp >= 0)
 		(void)close(o.tmp);
