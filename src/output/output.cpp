@@ -360,6 +360,7 @@ bigwide(const unsigned char *p, uint32_t n)
 #else
 #define cpuhas(a, b) __builtin_cpu_supports(b)
 #endif
+#endif
 
 // The widest step this processor takes: 64-byte registers with a byte
 // compress, else 16-byte ones in three-operand form, else a byte.
@@ -371,26 +372,22 @@ widest()
 	    cpuhas(AVX512_VBMI2, "avx512vbmi2") && cpuhas(POPCNT, "popcnt"))
 		return 64;
 #endif
-	return cpuhas(AVX, "avx") ? 16 : 1;
+#if defined(__x86_64__) || defined(__i386__)
+	if (cpuhas(AVX, "avx"))
+		return 16;
+#endif
+	return 1;
 }
-#undef cpuhas
 
 static const path paths[] = {
 #ifdef __x86_64__
     {64, lineswide, bigwide},
 #endif
+#if defined(__x86_64__) || defined(__i386__)
     {16, linesvector, bigvector},
+#endif
     {1, linesplain, bigplain},
 };
-#else
-static unsigned
-widest()
-{
-	return 1;
-}
-
-static const path paths[] = {{1, linesplain, bigplain}};
-#endif
 
 // The widest a step may be; a test narrows it.
 static unsigned most = 64;
