@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "buffer/buffer.h"
-#include "output/replace.h"
+#include "replace/replace.h"
 
 int
 main(int argc, char *argv[])

@@ -3,9 +3,9 @@
 
 #include "buffer/buffer.h"
 #include "cli/cli.h"
-#include "output/output.h"
-#include "output/replace.h"
+#include "listing/listing.h"
 #include "picture/picture.h"
+#include "replace/replace.h"
 
 // The run settings, set once from the command line.
 static uint32_t add, skp, chp;

@@ -1,4 +1,4 @@
-#include "output/output.h"
+#include "listing/listing.h"
 
 #include <algorithm>
 #include <array>

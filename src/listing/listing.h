@@ -1,4 +1,5 @@
-// The writers: the payload window of buf into an open output stream.
+// Writing the payload window of buf into an open output stream: as an
+// addressed hex listing, with its length counted ahead, or raw.
 #pragma once
 
 #include <cstdint>

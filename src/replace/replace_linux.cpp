@@ -9,7 +9,7 @@
 // overwrite: the new content goes over the file as opened, from where it
 // stands, with room reserved first where it is a regular file. The first
 // is taken wherever it keeps everything a user can see of the old file.
-#include "output/replace.h"
+#include "replace/replace.h"
 
 #include <cerrno>
 #include <climits>

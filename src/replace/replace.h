@@ -1,4 +1,5 @@
-// Replacing the output.
+// Replacing the output: opening it for new content and putting that content
+// in place once whole, one unit a system.
 //
 // The output is the file that opening the output path for writing gives:
 // the system follows the links, with its protections, and checks the

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "buffer/buffer.h"
-#include "output/output.h"
+#include "listing/listing.h"
 #include "reference.h"
 
 static std::string

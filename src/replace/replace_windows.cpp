@@ -9,7 +9,7 @@
 // nothing behind. Devices, links, which a replacement would turn into files,
 // and files another program holds open without letting them be replaced, are
 // written in place.
-#include "output/replace.h"
+#include "replace/replace.h"
 
 #include <cerrno>
 #include <cstring>
