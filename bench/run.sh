@@ -25,9 +25,8 @@ if [ -n "$missing" ]; then
 fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench --target loadprep loadprep_floor loadprep_steps >/dev/null
+cmake --build build-bench --target loadprep loadprep_floor >/dev/null
 tool=$PWD/build-bench/loadprep floor=$PWD/build-bench/loadprep_floor
-steps=$PWD/build-bench/loadprep_steps
 dir=$(mktemp -d /tmp/loadprep-bench-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
@@ -127,24 +126,14 @@ for t in "$tool" $base; do
 done
 
 # Instructions do not depend on the machine's load; a run on an empty input
-# takes out what every run spends on starting and reporting. valgrind's
-# processor has AVX but not AVX-512, and so callgrind counts the 16-byte
-# path; stepping the run one instruction at a time counts the path this
-# machine takes, at some 100 µs a step here, and so on 64 KiB.
+# takes out what every run spends on starting and reporting.
 head -c 262144 in.bin >in256k.bin
-head -c 65536 in.bin >in64k.bin
 : >empty.bin
 count() {
 	valgrind --tool=callgrind --callgrind-out-file=cg.out \
 		"$tool" "$1" cg.lst 8000 >/dev/null 2>&1
 	sed -n 's/^totals: //p' cg.out
 }
-perbyte() { # what, instructions for n bytes, for none, n
-	awk -v w="$1" -v f="$2" -v b="$3" -v n="$4" \
-		'BEGIN { printf "  %s: %.2f instructions per payload byte\n", w, (f - b) / n }'
-}
 echo
-perbyte "listing, callgrind (16-byte path)" "$(count in256k.bin)" "$(count empty.bin)" 262144
-perbyte "listing, stepped (this machine's path)" \
-	"$("$steps" "$tool" in64k.bin st.lst 8000 | tail -n 1)" \
-	"$("$steps" "$tool" empty.bin st.lst 8000 | tail -n 1)" 65536
+awk -v f="$(count in256k.bin)" -v b="$(count empty.bin)" \
+	'BEGIN { printf "  listing: %.2f instructions per payload byte\n", (f - b) / 262144 }'

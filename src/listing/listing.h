@@ -14,9 +14,8 @@ bool writebinary(FILE *f, uint32_t skp, uint32_t len);
 bool writelisting(FILE *f, uint32_t skp, uint32_t len, uint32_t add);
 
 // Spells the listing's full lines the widest way this processor has that
-// takes in at most most bytes a step: 64 (AVX-512, in a 64-bit program), 16
-// (AVX) or 1, the plain way. All spell the same bytes. Returns the width now
-// used.
+// takes in at most most bytes a step: 16 (AVX) or 1, the plain way. Both
+// spell the same bytes. Returns the width now used.
 unsigned listingwidth(unsigned most);
 
 // The length in bytes of that listing, counted without spelling it.
