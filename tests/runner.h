@@ -72,7 +72,8 @@ std::vector<std::string> toolcommand();
 // True when that command runs the Windows program.
 bool windowstool();
 
-// The Add=, Skp=, Chp= lines that a run on args begins with.
+// The Add=, Skp=, Chp= lines that a run on args begins with, the numbers
+// read as the tool reads them.
 std::string header(const std::vector<std::string> &args);
 
 // Runs the tool as the row says, in a new folder holding the before

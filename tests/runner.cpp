@@ -1,4 +1,6 @@
-#include "run.h"
+#include "runner.h"
+
+#include "cli/cli.h"
 
 #include "reference.h"
 #include "samples.h"
@@ -69,11 +71,11 @@ writeall(int fd, const std::string &s)
 std::string
 header(const std::vector<std::string> &args)
 {
-	unsigned long v[3] = {};
+	uint32_t v[3] = {};
 	for (size_t i = 2; i < 5 && i < args.size(); i++)
-		v[i - 2] = strtoul(args[i].c_str(), nullptr, 16);
+		v[i - 2] = parsehex(args[i].c_str());
 	char t[64];
-	snprintf(t, sizeof t, "Add=%08lx\nSkp=%08lx\nChp=%08lx\n", v[0], v[1],
+	snprintf(t, sizeof t, "Add=%08x\nSkp=%08x\nChp=%08x\n", v[0], v[1],
 		 v[2]);
 	return t;
 }

@@ -1,6 +1,7 @@
-// The tool end to end: every row of the table runs against a built program
-// in a fresh folder. The same table runs against any build of the tool (see
-// run.h).
+// The tool end to end: every row of the table is a test of its own, run
+// against a built program in a fresh folder, and so are runs that meet on
+// one output. The same tests run against any build of the tool (see
+// runner.h).
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -119,8 +120,6 @@ protecting()
 	return links >> a && files >> b && a > 0 && b > 0;
 }
 
-} // namespace
-
 // A sanitized tool reads /proc, and its checks can't run under a tracer.
 #ifdef __SANITIZE_ADDRESS__
 constexpr bool sanitized = true;
@@ -128,48 +127,78 @@ constexpr bool sanitized = true;
 constexpr bool sanitized = false;
 #endif
 
-TEST(endtoend, table)
+// Why the row can't run here, or null.
+const char *
+leftout(const row &r)
 {
-	setlocale(LC_CTYPE, "C.UTF-8"); // for text()
-	bool windows = windowstool(), root = geteuid() == 0;
-	const char *base = getenv("LOADPREP_TESTDIR");
-	struct statfs sf = {};
-	statfs(base ? base : "/tmp", &sf);
-	bool fuse = sf.f_type == 0x65735546; // FUSE_SUPER_MAGIC
-	std::map<std::string, int> left;     // rows left out, by why
-	for (const auto &r : rows) {
-		const char *why =
-		    windows && posixonly(r)	 ? "not on Windows"
-		    : r.protect && !protecting() ? "need fs.protected_*=1"
-		    : r.kernelrules && fuse ? "FUSE lacks the kernel's rules"
-		    : !root && needsroot(r) ? "need root"
-		    : sanitized && (r.noproc || !r.via.empty())
-			? "sanitizers need /proc, no tracer"
-			: nullptr;
-		SCOPED_TRACE(r.name);
-		outcome o = why ? outcome{} : runtool(r);
-		if (o.unheld)
-			why = "can't be set up here (flags, a disk to fill)";
-		if (why) {
-			left[why]++;
-			continue;
-		}
-		// The first three lines follow from the arguments if left out.
-		std::string c =
-		    windows && !r.winconsole.empty() ? r.winconsole : r.console;
-		if (!c.empty() && !c.starts_with("Add="))
-			c = header(r.args) + c;
-		EXPECT_EQ(windows ? crlf(c) : c, o.console) << o.errors;
-		EXPECT_EQ(r.status, o.status);
-		if (!windows) { // an emulator may talk on standard error
-			EXPECT_EQ("", o.errors);
-		}
-		expectfiles(r, o.files);
-	}
-	printf("%zu rows\n", std::size(rows));
-	for (const auto &[why, n] : left)
-		printf("%d rows left out: %s\n", n, why.c_str());
+	static const bool windows = windowstool(), root = geteuid() == 0;
+	static const bool fuse = [] {
+		const char *base = getenv("LOADPREP_TESTDIR");
+		struct statfs sf = {};
+		statfs(base ? base : "/tmp", &sf);
+		return sf.f_type == 0x65735546; // FUSE_SUPER_MAGIC
+	}();
+	return windows && posixonly(r)	    ? "not on Windows"
+	       : r.protect && !protecting() ? "needs fs.protected_*=1"
+	       : r.kernelrules && fuse	    ? "FUSE lacks the kernel's rules"
+	       : !root && needsroot(r)	    ? "needs root"
+	       : sanitized && (r.noproc || !r.via.empty())
+		   ? "sanitizers need /proc, no tracer"
+		   : nullptr;
 }
+
+// A row's name as a test's: letters and digits, each other run an
+// underscore.
+std::string
+testname(const testing::TestParamInfo<row> &i)
+{
+	std::string n;
+	for (const char *c = i.param.name; *c; c++)
+		if (isalnum(static_cast<unsigned char>(*c)))
+			n += *c;
+		else if (!n.empty() && n.back() != '_')
+			n += '_';
+	while (n.ends_with('_'))
+		n.pop_back();
+	return n;
+}
+
+} // namespace
+
+struct endtoend : testing::TestWithParam<row> {
+};
+
+// A row shows as its name.
+void
+PrintTo(const row &r, std::ostream *os)
+{
+	*os << r.name;
+}
+
+TEST_P(endtoend, row)
+{
+	const row &r = GetParam();
+	setlocale(LC_CTYPE, "C.UTF-8"); // for text()
+	bool windows = windowstool();
+	if (const char *why = leftout(r))
+		GTEST_SKIP() << why;
+	outcome o = runtool(r);
+	if (o.unheld)
+		GTEST_SKIP() << "can't be set up here (flags, a disk to fill)";
+	// The first three lines follow from the arguments if left out.
+	std::string c =
+	    windows && !r.winconsole.empty() ? r.winconsole : r.console;
+	if (!c.empty() && !c.starts_with("Add="))
+		c = header(r.args) + c;
+	EXPECT_EQ(windows ? crlf(c) : c, o.console) << o.errors;
+	EXPECT_EQ(r.status, o.status);
+	if (!windows) { // an emulator may talk on standard error
+		EXPECT_EQ("", o.errors);
+	}
+	expectfiles(r, o.files);
+}
+
+INSTANTIATE_TEST_SUITE_P(table, endtoend, testing::ValuesIn(rows), testname);
 
 // Runs on one output at once, some failing on a size cap, some killed at
 // random moments by each signal that ends a run, the output's folder now
@@ -177,7 +206,7 @@ TEST(endtoend, table)
 // unless a run finished, and then what a finished run wrote: a run killed
 // by a signal it could hold left the old output. No temporary file is
 // left, on a file system with unnamed files.
-TEST(endtoend, racing)
+TEST(together, racing)
 {
 	if (windowstool())
 		GTEST_SKIP() << "signals and size caps are not the Windows "
@@ -247,7 +276,7 @@ TEST(endtoend, racing)
 
 // Two runs at once, HUP and INT ignored and sent at random moments: both
 // end with status 0, and the output is one's whole; bound ones take turns.
-TEST(endtoend, turns)
+TEST(together, turns)
 {
 	if (windowstool())
 		GTEST_SKIP() << "signals are not the Windows program's";
