@@ -167,6 +167,12 @@ const std::map<std::string, std::string> inherits = {
 const std::map<std::string, std::string> inherited = {
     {"system.posix_acl_access", acl(nobodyrw)}};
 
+// What a full disk says; a scratch mount under a quota says it is over the
+// quota instead.
+const bool quota = getenv("LOADPREP_QUOTA") && *getenv("LOADPREP_QUOTA");
+const std::string full =
+    quota ? "Disk quota exceeded" : "No space left on device";
+
 const std::string lst3 = "00: 0 1 2 \r\n"; // the listing of seq(3) at 0
 const std::string lst4k = reflisting(seq(0x1000), 0);
 
@@ -269,7 +275,7 @@ const row rows[] = {
     {.name = "output folder missing", .args = {"in", "nodir/out", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save 'nodir/out': No such file or directory\n", .status = 1},
     {.name = "a link into a missing folder: refused, the link kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "nodir/t.lst", islink}}, .console = lens(3) + "Can't Save 'out': No such file or directory\n", .status = 1},
     {.name = "an empty output name", .args = {"in", "", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '': No such file or directory\n", .status = 1},
-    {.name = "output is a folder", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", isfolder}}, .console = lens(3) + "Can't Save 'out': Is a directory\n", .status = 1, .winconsole = lens(3) + "Can't Save 'out': Permission denied\n"},
+    {.name = "output is a folder", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", isfolder}}, .console = lens(3) + "Can't Save 'out': Is a directory\n", .status = 1},
     {.name = "a read-only file of one's own", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0444}}, .console = lens(3) + "Can't Save 'out': Permission denied\n", .status = 1, .asuser = true},
     {.name = "planted link in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"victim", "old"}, {"s", "", isfolder, 01777}, {"s/out", "../victim", islink, 0, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
     {.name = "planted dangling link in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777}, {"s/out", "../new", islink, 0, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
@@ -284,6 +290,11 @@ const row rows[] = {
     {.name = "replaced: ACL and attributes kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0640, -1, -1, denied}}, .console = lens(3), .after = {{"out", lst3, isfile, 0640, -1, -1, denied}}},
     {.name = "replaced: capability given again after the write", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0755, -1, -1, capability}}, .console = lens(3), .after = {{"out", lst3, isfile, 0755, -1, -1, capability}}},
     {.name = "replaced: attribute flags kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0, -1, -1, {}, FS_NOATIME_FL | FS_NODUMP_FL | FS_SYNC_FL}}, .console = lens(3), .after = {{"out", lst3, isfile, 0, -1, -1, {}, FS_NOATIME_FL | FS_NODUMP_FL | FS_SYNC_FL}}},
+    {.name = "replaced: no-compress flag kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0, -1, -1, {}, FS_NOCOMP_FL}}, .console = lens(3), .after = {{"out", lst3, isfile, 0, -1, -1, {}, FS_NOCOMP_FL}}},
+    {.name = "replaced: DAX flag kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0, -1, -1, {}, FS_DAX_FL}}, .console = lens(3), .after = {{"out", lst3, isfile, 0, -1, -1, {}, FS_DAX_FL}}},
+    {.name = "replaced: project kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {.name = "out", .data = "old", .projid = 77}}, .console = lens(3), .after = {{.name = "out", .data = lst3, .projid = 77}}},
+    {.name = "replaced: the case the folder holds kept", .args = {"in", "game.lst", "0"}, .before = {{"in", seq(3)}, {"Game.LST", "old"}}, .console = lens(3), .after = {{"Game.LST", lst3}}, .caseless = true},
+    {.name = "a read lease on the output is waited out", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old"}}, .console = lens(3), .after = {{"out", lst3}}, .hold = readlease},
     {.name = "new file under a default ACL", .args = {"in", "d/out", "0"}, .before = {{"in", seq(3)}, {"d", "", isfolder, 0, -1, -1, inherits}}, .console = lens(3), .after = {{"d/out", lst3, isfile, 0664, -1, -1, inherited}}, .kernelrules = true},
     {.name = "replaced under a default ACL: none added", .args = {"in", "d/out", "0"}, .before = {{"in", seq(3)}, {"d", "", isfolder}, {"d/out", "old", isfile, 0640}, {"d", "", isfolder, 0, -1, -1, inherits}}, .console = lens(3), .after = {{"d/out", lst3, isfile, 0640}}},
     {.name = "chain of links: the last target is replaced in its folder", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"sub", "", isfolder}, {"sub/target", "old"}, {"sub/link", "target", islink}, {"out", "sub/link", islink}}, .console = lens(3), .after = {{"sub/target", lst3}}},
@@ -298,11 +309,15 @@ const row rows[] = {
     {.name = "append-only folder: written in place", .args = {"in", "ap/out", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, FS_APPEND_FL}, {"ap/out", std::string(100, 'x')}}, .console = lens(3), .after = {{"ap/out", lst3}}},
     {.name = "append-only folder: a new file", .args = {"in", "ap/new", "0"}, .before = {{"in", seq(3)}, {"ap", "", isfolder, 0, -1, -1, {}, FS_APPEND_FL}}, .console = lens(3), .after = {{"ap/new", lst3}}},
     {.name = "input linked as output, no new file there: in place", .args = {"ro/in", "ro/out", "0"}, .before = {{"ro", "", isfolder, 0755, 0}, {"ro/in", seq(0x1000)}, {"ro/out", "ro/in", ishardlink}}, .console = lens(0x1000), .after = {{"ro/in", lst4k}, {"ro/out", lst4k}}, .asuser = true},
+    {.name = "the caller's own lock on an output written in place", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(3)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", "old", isfile, 0666, 0}}, .console = lens(3), .after = {{"ro/out", lst3, isfile, 0666, 0}}, .asuser = true, .hold = callerlock},
     {.name = "bind-mounted output file: written in place", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"src", std::string(100, 'x')}, {"out", "src", isbound}}, .console = lens(3), .after = {{"src", lst3}, {"out", lst3}}},
     // Standard output, devices and FIFOs: written as they are.
     {.name = "output to a piped standard output, in place", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}}, .console = lens(3) + seq(3)},
     {.name = "{ step 1; /dev/stdout; step 2; } > log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "step 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = tolog},
     {.name = "/dev/stdout >> log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "earlier\nstep 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = toappend},
+    {.name = "a pseudo-file written as it is", .args = {"in", "/proc/self/comm", "0", "0", "0", "r"}, .before = {{"in", "abc"}}, .console = lens(3)},
+    {.name = "a device written with the signals let go", .args = {"in", "/dev/null", "0"}, .before = {{"in", seq(3)}}, .console = lens(3), .status = 130, .via = inject("write", "signal=INT:when=6")},
+    {.name = "output FIFO whose reader comes late", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", islatefifo}}, .console = lens(3), .after = {{"out", lst3, isfifo}}},
     {.name = "output on a full device", .args = {"in", "/dev/full", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '/dev/full': No space left on device\n", .status = 1},
     {.name = "output links to a full device", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "/dev/full", islink}}, .console = lens(3) + "Can't Save 'out': No space left on device\n", .status = 1},
     {.name = "output FIFO whose reader leaves", .args = {"in", "out", "0"}, .before = {{"in", seq(0x10000)}, {"out", "", isdeadfifo}}, .console = lens(0x10000) + "Can't Save 'out': Broken pipe\n", .status = 1},
@@ -316,8 +331,12 @@ const row rows[] = {
     {.name = "path of 4,088 bytes under a size cap", .args = {"in", longout, "0"}, .before = longpath(), .console = lens(0x1000) + "Can't Save '" + longout + "': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "chain of 40 links under a size cap", .args = {"in", "l40", "0"}, .before = chain(40), .console = lens(0x1000) + "Can't Save 'l40': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "input linked as output, no new file there, size cap", .args = {"ro/in", "ro/out", "0"}, .before = {{"ro", "", isfolder, 0755, 0}, {"ro/in", seq(0x1000)}, {"ro/out", "ro/in", ishardlink}}, .console = lens(0x1000) + "Can't Save 'ro/out': File too large\n", .after = {{"ro/out", seq(0x1000)}}, .status = 1, .maxfile = 4096, .asuser = true},
-    {.name = "full disk: another user's file refused, unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(0x1000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", std::string(0x2000, 'x'), isfile, 0666, 0}, {"filler", "", isfiller}}, .console = lens(0x1000) + "Can't Save 'ro/out': No space left on device\n", .status = 1, .asuser = true},
-    {.name = "TERM as a link's target is made: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "new", islink}}, .console = lens(3), .status = 143, .via = inject("openat", "signal=TERM:when=2", {"-P", "out"})},
+    {.name = "full disk: another user's file refused, unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(0x10000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", std::string(0x2000, 'x'), isfile, 0666, 0}, {"filler", "", isfiller}}, .console = lens(0x10000) + "Can't Save 'ro/out': " + full + "\n", .status = 1, .asuser = true},
+    {.name = "killed through a link to a missing file: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "new", islink}}, .console = lens(3), .after = {{".loadprep-*", "", isfile, 0644}}, .status = 137, .noproc = true, .via = inject("write", "signal=KILL:when=6")},
+    {.name = "no /proc: failed write through a link to a missing file: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .status = 1, .maxfile = 4096, .noproc = true},
+    {.name = "nearly full copy-on-write disk: refused, unchanged", .args = {"in", "ro/out", "0", "0", "0", "r"}, .before = {{"in", seq(0x300000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", big, isfile, 0666, 0}, {"filler", "1048576", isfiller}}, .console = lens(0x300000) + "Can't Save 'ro/out': " + full + "\n", .status = 1, .asuser = true, .cow = true},
+    {.name = "a run waiting its turn is interrupted: unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(3)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", "old", isfile, 0666, 0}}, .console = lens(3), .status = 130, .asuser = true, .hold = otherlock, .interrupt = 1500, .errors = "Waiting for 'ro/out': another program has it locked\n"},
+    {.name = "output FIFO with no reader, interrupted", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", isfifo}}, .console = lens(3), .status = 130, .interrupt = 300},
     {.name = "killed before it has the old file's identity: the new file shut to others", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0644}}, .console = lens(3), .after = {{".loadprep-*", "", isfile, 0600}}, .status = 137, .noproc = true, .via = inject("fchmod", "signal=KILL")},
 };
 // clang-format on

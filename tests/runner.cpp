@@ -5,16 +5,19 @@
 #include "reference.h"
 #include "samples.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <linux/fs.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -96,7 +99,8 @@ inside(const std::string &dir, F f)
 }
 
 // The attribute flags a user sets; append-only and immutable ask for root.
-constexpr int userflags = FS_FL_USER_MODIFIABLE | FS_NOCOW_FL;
+constexpr int userflags =
+    FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_NOCOMP_FL | FS_DAX_FL;
 constexpr int rootflags = FS_APPEND_FL | FS_IMMUTABLE_FL;
 
 // Sets or, with a null on, reads p's attribute flags.
@@ -114,21 +118,47 @@ flagsof(const fs::path &p, const int *on = nullptr)
 	return got & userflags;
 }
 
-// Takes all the room left on p's file system.
+// Sets or, with a zero on, reads p's project.
+static unsigned
+projectof(const fs::path &p, unsigned on = 0)
+{
+	int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+	fsxattr a = {};
+	ioctl(fd, FS_IOC_FSGETXATTR, &a);
+	a.fsx_projid = on ? on : a.fsx_projid;
+	if (on)
+		ioctl(fd, FS_IOC_FSSETXATTR, &a);
+	bool read = ioctl(fd, FS_IOC_FSGETXATTR, &a) == 0;
+	close(fd);
+	return read ? a.fsx_projid : 0;
+}
+
+// Takes all the room left on p's file system but leave bytes, and has the
+// file system count what it freed. Room is taken by fallocate first, where
+// the file system has it: written blocks may come with room set aside past
+// the end, which closing the file gives back.
 static void
-fill(const fs::path &p)
+fill(const fs::path &p, const std::string &leave)
 {
 	const std::string zeros(1 << 20, '\0');
 	int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+	off_t end = 0, keep = std::stol("0" + leave);
+	for (off_t n = off_t{1} << 30; n >= 4096; n /= 2)
+		while (fallocate(fd, 0, end, n) == 0)
+			end += n;
+	lseek(fd, end, SEEK_SET);
 	while (write(fd, zeros.data(), zeros.size()) > 0)
 		;
+	end = lseek(fd, 0, SEEK_END);
+	if (ftruncate(fd, end > keep ? end - keep : 0) == 0)
+		syncfs(fd);
 	close(fd);
 }
 
 bool
 needsroot(const row &r)
 {
-	bool root = r.asuser || r.noproc || r.protect;
+	bool root = r.asuser || r.noproc || r.protect || r.hold == readlease;
 	for (const auto &e : r.before) {
 		root = root || e.uid >= 0 || e.k == isbound ||
 		       (e.flags & rootflags);
@@ -137,6 +167,14 @@ needsroot(const row &r)
 			       a.first.starts_with("trusted.");
 	}
 	return root;
+}
+
+static bool
+modeheld(const fs::path &p, unsigned mode)
+{
+	struct stat st;
+	return chmod(p.c_str(), mode) == 0 && lstat(p.c_str(), &st) == 0 &&
+	       (st.st_mode & 07777) == mode;
 }
 
 bool
@@ -153,13 +191,15 @@ makeentry(const std::string &dir, const entry &e, int owner)
 		break;
 	case isfifo:
 	case isdeadfifo:
-		mkfifo(p.c_str(), 0600);
+	case islatefifo:
+		if (mkfifo(p.c_str(), 0600) != 0)
+			return false;
 		break;
 	case islink:
-		fs::create_symlink(e.data, p);
+		fs::create_symlink(e.data, p, none);
 		break;
 	case ishardlink:
-		fs::create_hard_link(fs::path(dir) / e.data, p);
+		fs::create_hard_link(fs::path(dir) / e.data, p, none);
 		break;
 	case isbound:
 		savefile(p, "");
@@ -169,19 +209,22 @@ makeentry(const std::string &dir, const entry &e, int owner)
 	case isfiller: // only on the scratch mounts of tests/mounts.sh
 		if (!getenv("LOADPREP_TESTDIR"))
 			return false;
-		fill(p);
+		fill(p, e.data);
 		break;
 	}
+	// A file system without links, FIFOs, owners or modes (exFAT) can't
+	// hold the entry as the row asks: a mode must take, and another too.
 	int uid = e.uid >= 0 ? e.uid : owner;
 	if (lchown(p.c_str(), static_cast<uid_t>(uid),
-		   static_cast<gid_t>(e.gid >= 0 ? e.gid : uid)) != 0)
+		   static_cast<gid_t>(e.gid >= 0 ? e.gid : uid)) != 0 ||
+	    (e.mode && (!modeheld(p, e.mode ^ 1) || !modeheld(p, e.mode))))
 		return false;
-	if (e.mode)
-		chmod(p.c_str(), e.mode);
 	for (const auto &[name, value] : e.attrs)
-		lsetxattr(p.c_str(), name.c_str(), value.data(), value.size(),
-			  0);
-	return !e.flags || flagsof(p, &e.flags) == e.flags;
+		if (lsetxattr(p.c_str(), name.c_str(), value.data(),
+			      value.size(), 0) != 0)
+			return false;
+	return (!e.flags || flagsof(p, &e.flags) == e.flags) &&
+	       (!e.projid || projectof(p, e.projid) == e.projid);
 }
 
 // A FIFO's writer blocks until the tool opens it; if the tool never does,
@@ -228,11 +271,15 @@ readentry(const fs::directory_entry &d)
 	char names[4096], value[4096];
 	ssize_t n = llistxattr(d.path().c_str(), names, sizeof names);
 	for (char *a = names; a < names + n; a += strlen(a) + 1) {
+		if (std::string_view(a).starts_with("trusted.SGI_ACL_"))
+			continue; // xfs's own copy of the ACL
 		ssize_t k = lgetxattr(d.path().c_str(), a, value, sizeof value);
 		e.attrs[a].assign(value, static_cast<size_t>(k));
 	}
-	if (st.type() != fs::file_type::symlink)
+	if (st.type() != fs::file_type::symlink) {
 		e.flags = flagsof(d.path());
+		e.projid = projectof(d.path());
+	}
 	if (st.type() == fs::file_type::symlink) {
 		e.k = islink;
 		e.data = fs::read_symlink(d.path()).string();
@@ -373,6 +420,37 @@ openlog(const std::string &dir, reportto report)
 	return fd;
 }
 
+// Holds the output at path as the row says, until closed. A lease's break
+// is given a second, not the system's usual 45.
+static int
+holdoutput(const std::string &path, holdby how)
+{
+	int fd =
+	    open(path.c_str(), O_RDONLY | (how == callerlock ? 0 : O_CLOEXEC));
+	if (how == readlease) {
+		signal(SIGIO, SIG_IGN); // the kernel's word that it breaks
+		std::ofstream("/proc/sys/fs/lease-break-time") << 1;
+		fcntl(fd, F_SETLEASE, F_RDLCK);
+	} else {
+		flock(fd, LOCK_EX);
+	}
+	return fd;
+}
+
+// Sends SIGINT to the tool after the row's wait, if it asks, and SIGKILL
+// once it has run a minute: a run that hangs fails its row.
+static void
+guard(pid_t pid, int interrupt, const std::atomic<bool> &done)
+{
+	for (int ms = 0; !done && ms < 60000; ms += 10) {
+		if (interrupt && ms == interrupt)
+			kill(pid, SIGINT);
+		usleep(10000);
+	}
+	if (!done)
+		kill(pid, SIGKILL);
+}
+
 outcome
 runtool(const row &r)
 {
@@ -380,9 +458,8 @@ runtool(const row &r)
 	outcome o;
 	std::string dir = newfolder("run");
 	int owner = r.asuser ? nobody : -1;
-	if (owner >= 0 && chown(dir.c_str(), static_cast<uid_t>(owner),
-				static_cast<gid_t>(owner)) != 0)
-		abort();
+	o.unheld = owner >= 0 && chown(dir.c_str(), static_cast<uid_t>(owner),
+				       static_cast<gid_t>(owner)) != 0;
 	std::vector<std::thread> fifos;
 	inside(dir, [&r, &o, owner] {
 		for (const auto &e : r.before)
@@ -394,7 +471,18 @@ runtool(const row &r)
 					   e.data);
 		if (e.k == isdeadfifo)
 			fifos.emplace_back(leavefifo, dir + "/" + e.name);
+		if (e.k == islatefifo)
+			fifos.emplace_back([&o, dir, e] {
+				usleep(300000);
+				int fd =
+				    open((dir + "/" + e.name).c_str(),
+					 O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+				fcntl(fd, F_SETFL,
+				      0); // EOF at once if no writer
+				o.read = readall(fd);
+			});
 	}
+	int held = r.hold ? holdoutput(dir + "/" + r.args[1], r.hold) : -1;
 
 	int in[2], out[2], err[2];
 	if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) ||
@@ -416,10 +504,17 @@ runtool(const row &r)
 	close(err[1]);
 	close(full);
 	std::thread feeder(writeall, in[1], r.input);
+	std::atomic<bool> done = false;
+	std::thread guarding(guard, pid, r.interrupt, std::cref(done));
 
 	o.console = readall(out[0]);
 	o.errors = readall(err[0]);
+	done = true;
+	guarding.join();
 	o.status = waittool(pid);
+	close(held);
+	if (r.hold == readlease)
+		std::ofstream("/proc/sys/fs/lease-break-time") << 45;
 	if (log)
 		writeall(logfd, "step 2\n");
 	feeder.join();
@@ -429,6 +524,9 @@ runtool(const row &r)
 	for (auto &t : fifos)
 		t.join();
 	o.files = snapshot(dir);
+	for (const auto &e : r.before)
+		if (e.k == islatefifo)
+			o.files[e.name].data = o.read;
 	const int none = 0;
 	for (const auto &e : r.before) {
 		if (e.flags)

@@ -9,10 +9,12 @@
 constexpr int nobody = 65534; // the ordinary user, and its group
 
 // A FIFO is fed its data by the runner; a dead FIFO's reader opens it and
-// leaves at once. A hard or bind-mounted link's data names its file. A
-// filler takes all room left on a scratch mount; its data is not checked.
+// leaves at once; a late FIFO's reader opens it a while after the tool
+// starts, and what it reads is its data after. A hard or bind-mounted
+// link's data names its file. A filler takes all room left on a scratch
+// mount but the bytes its data gives in decimal; its data is not checked.
 // clang-format off
-enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, isbound, isfiller };
+enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, islatefifo, isbound, isfiller };
 // clang-format on
 
 // A folder entry: a file's bytes, a FIFO's bytes, or a link's target. Its
@@ -25,13 +27,19 @@ struct entry {
 	int uid = -1, gid = -1; // owner and group, if set or checked
 	std::map<std::string, std::string> attrs = {}; // extended attributes,
 						       // ACLs among them
-	int flags = 0; // attribute flags, as chattr sets them (FS_*_FL)
+	int flags = 0;	     // attribute flags, as chattr sets them (FS_*_FL)
+	unsigned projid = 0; // project, as chattr -p sets it
 };
 
 // Where the tool's standard output goes: a pipe the runner reads, a full
 // device, nowhere (closed), or the entry "log" as `{ echo step 1; tool;
 // echo step 2; } > log` or `>> log` leaves it.
 enum reportto { topipe, tofull, toclosed, tolog, toappend };
+
+// What another program holds on the output while the tool runs: a lock
+// handed to the tool, as flock(1) hands it; a lock of its own; or a read
+// lease, which the kernel breaks after a second.
+enum holdby { nohold, callerlock, otherlock, readlease };
 
 // One run: arguments, the folder before, the console, the exit status, and
 // the folder after.
@@ -56,10 +64,16 @@ struct row {
 	bool noproc = false;	  // run where no /proc is mounted
 	bool kernelrules = false; // kernel rules FUSE lacks: set-ID, ACLs
 	std::vector<std::string> via = {}; // a command the tool runs under
+	holdby hold = nohold;
+	int interrupt = 0;	 // SIGINT this many ms after the start
+	std::string errors = {}; // standard error
+	bool cow = false;	 // needs a copy-on-write file system
+	bool caseless = false;	 // needs a folder that finds names in any case
 };
 
 struct outcome {
 	std::string console, errors;
+	std::string read; // what a late FIFO's reader read
 	int status = -1;
 	std::map<std::string, entry> files;
 	bool unheld = false; // the file system can't hold the folder before

@@ -35,6 +35,10 @@ int openoutput(const char *path, uint64_t size, FILE **f);
 // old output changes.
 int closeoutput(FILE *f, int werr);
 
-// A reason in the system's own words: an errno value, or on Windows also a
-// system error code, negated.
+// The reason an output written over came out another length than was
+// counted for it: the tool's own fault, never the system's.
+constexpr int ECOUNT = 0x10000;
+
+// A reason in the system's own words: an errno value, ECOUNT, or on Windows
+// also a system error code, negated.
 const char *reason(int err);

@@ -1,54 +1,64 @@
 // Replacing the output on Linux. The path is opened once, as any program
 // opens a file for writing, and from then on the run works from
 // descriptors: the file's folder is found from the open file itself, so a
-// link swapped or a folder renamed during the run changes nothing.
-//
-// There are two ways to write. A rename: the new content goes into a new
-// file beside the output, which is given the old file's identity and takes
-// its name once whole (a new output is the same without the identity). An
-// overwrite: the new content goes over the file as opened, from where it
-// stands, with room reserved first where it is a regular file. The first
-// is taken wherever it keeps everything a user can see of the old file.
+// link swapped or a folder renamed during the run changes nothing. The way
+// the new content goes is chosen once, from what the output is, and
+// closeoutput follows it. doc/replacing.md tells why each way is taken.
 #include "replace/replace.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
-#include <sys/xattr.h>
 #include <unistd.h>
+
+#include "replace/identity.h"
+
+// The ways the new content reaches the output.
+enum way {
+	asitis,	 // a device, FIFO or pseudo-file: written as it is
+	stream,	 // the file of standard output or error: after what it holds
+	renamed, // a new file, which takes the output's name once whole
+	inplace, // written over, with room reserved and turns taken
+};
 
 // The output from its opening to its close.
 struct output {
-	int fd = -1;	       // the output as opened; none for a new one
-	int dir = -1;	       // the folder that takes the new file
-	int tmp = -1;	       // the new file: set for a rename
-	int to = -1;	       // what an overwrite writes over
-	bool cut = false;      // an overwrite cut to the new length at the end
-	bool made = false;     // fd is a file the run made through a link
-	bool stripped = false; // writing takes away part of the identity
-	bool proc = false;     // /proc/self/fd has named an open file
-	struct stat old = {};  // the output as opened
-	uint64_t size = 0;     // the new content's length
+	way how = asitis;
+	const char *path = nullptr; // as the caller gave it
+	int fd = -1;		    // the output as opened; none for a new one
+	int dir = -1;		    // the folder that takes the new file
+	int tmp = -1;		    // the new file, renamed
+	int to = -1;		    // where the writes go
+	off_t at = 0;		    // where they start
+	bool again = false;	    // writing takes away part of the identity
+	bool proc = false;	    // /proc/self/fd has named an open file
+	struct stat old = {};	    // the output as opened
+	uint64_t size = 0;	    // the new content's length, as counted
+	uint64_t written = 0;	    // and as written
 	char name[NAME_MAX + 1] = {}; // the output's name in dir
 	char tmpname[24] = {};	      // the new file's name there, if any
 	sigset_t held = {};	      // the signals the run holds back
 };
 static output o;
 
-// The attribute flags that chattr sets and lsattr shows.
-constexpr int userflags =
-    FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_JOURNAL_DATA_FL;
+// A written length other than the counted one, in reason()'s words.
+static char miscount[80];
 
 static bool
 same(const struct stat &a, const struct stat &b)
@@ -120,37 +130,54 @@ splitpath(const char *p)
 	return o.dir < 0 ? errno : 0;
 }
 
+// A name with no file behind it: the new output goes where the name, or
+// the end of its chain of links, leads. The open that found nothing has
+// followed the links with the kernel's protections; their targets are
+// read here only to name the new file, which nothing takes before it is
+// whole.
+static int
+newname(const char *path)
+{
+	static char p[PATH_MAX], t[PATH_MAX];
+	struct stat st;
+	if (strlen(path) >= sizeof p)
+		return ENAMETOOLONG;
+	strcpy(p, path);
+	for (int links = 0; lstat(p, &st) == 0; links++) {
+		if (!S_ISLNK(st.st_mode))
+			return EEXIST; // made meanwhile: not the run's to take
+		ssize_t n = readlink(p, t, sizeof t);
+		if (n < 0 || links == 40)
+			return n < 0 ? errno : ELOOP;
+		const char *slash = t[0] == '/' ? nullptr : strrchr(p, '/');
+		auto keep = slash ? static_cast<size_t>(slash - p) + 1 : 0;
+		if (keep + static_cast<size_t>(n) >= sizeof p)
+			return ENAMETOOLONG;
+		memcpy(p + keep, t, static_cast<size_t>(n));
+		p[keep + static_cast<size_t>(n)] = '\0';
+	}
+	return errno == ENOENT ? splitpath(p) : errno;
+}
+
 // Opens path for writing as fopen(path, "wb") would, but keeping its bytes
-// and making nothing yet: a new output is named only once whole. A link
-// to a missing file is the exception: the kernel makes its target now, and
-// a failed run removes it again. A FIFO with no reader yet is waited for
-// with the signals let go, so that an interrupt ends the wait. Another
-// user's file is opened a second time as fopen opens it, with O_CREAT, so
-// that the kernel's rule for such a file in a sticky folder applies
+// and making nothing: a new output is named only once whole. The open
+// waits, with the signals let go, for a FIFO's reader or a lease's break:
+// it changes nothing, so a signal may end it. Another user's file is
+// opened a second time as fopen opens it, with O_CREAT, so that the
+// kernel's rule for such a file in a sticky folder applies
 // (fs.protected_regular).
 static int
 openpath(const char *path)
 {
 	const int wr = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-	struct stat st;
-	o.fd = open(path, wr | O_NONBLOCK);
-	if (o.fd < 0 && errno == ENXIO) {
-		letgo();
-		o.fd = open(path, wr);
-		letgo(false);
-	}
-	if (o.fd < 0 && errno == ENOENT) {
-		if (lstat(path, &st) != 0)
-			return errno == ENOENT ? splitpath(path) : errno;
-		if (!S_ISLNK(st.st_mode))
-			return ENOENT;
-		o.fd = open(path, wr | O_CREAT, 0666);
-		o.made = o.fd >= 0;
-	}
-	if (o.fd < 0 || fcntl(o.fd, F_SETFL, 0) != 0 ||
-	    fstat(o.fd, &o.old) != 0)
+	letgo();
+	o.fd = open(path, wr);
+	letgo(false);
+	if (o.fd < 0)
+		return errno == ENOENT ? newname(path) : errno;
+	if (fstat(o.fd, &o.old) != 0)
 		return errno;
-	if (!S_ISREG(o.old.st_mode) || o.old.st_uid == geteuid() || o.made)
+	if (!S_ISREG(o.old.st_mode) || o.old.st_uid == geteuid())
 		return 0;
 	int fd = open(path, wr | O_CREAT, 0666);
 	if (fd < 0)
@@ -158,6 +185,64 @@ openpath(const char *path)
 	(void)close(o.fd);
 	o.fd = fd;
 	return fstat(o.fd, &o.old) != 0 ? errno : 0;
+}
+
+// procfs, sysfs and their kin keep no bytes: each write is an order to
+// the kernel, taken as it comes.
+static bool
+pseudo(int fd)
+{
+	static const unsigned long kinds[] = {
+	    PROC_SUPER_MAGIC,	 SYSFS_MAGIC,	   DEBUGFS_MAGIC,
+	    TRACEFS_MAGIC,	 SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC,
+	    CGROUP2_SUPER_MAGIC, EFIVARFS_MAGIC,   BPF_FS_MAGIC,
+	    PSTOREFS_MAGIC,	 0x62656570, // configfs
+	};
+	struct statfs s;
+	if (fstatfs(fd, &s) != 0)
+		return false;
+	for (unsigned long k : kinds)
+		if (static_cast<unsigned long>(s.f_type) == k)
+			return true;
+	return false;
+}
+
+// The name under which the folder holds the output. A folder that finds
+// names whatever their case (FAT and exFAT cards, a casefolded folder)
+// may hold it as Game.LST when game.lst was typed: the replacement keeps
+// the case held. Only where the name with its case swapped finds a file
+// too is the folder read to see which name it holds.
+static void
+storedname()
+{
+	char swapped[NAME_MAX + 1];
+	alignas(struct dirent64) char buf[4096];
+	struct stat st;
+	bool letters = false;
+	for (size_t i = 0; i <= strlen(o.name); i++) {
+		char c = o.name[i];
+		bool up = c >= 'A' && c <= 'Z', low = c >= 'a' && c <= 'z';
+		letters |= up || low;
+		swapped[i] = static_cast<char>(up ? c + 32 : low ? c - 32 : c);
+	}
+	if (!letters || fstatat(o.dir, swapped, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return;
+	int fd = openat(o.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	char held[NAME_MAX + 1] = {};
+	bool typed = false;
+	for (long n;
+	     !typed && fd >= 0 && (n = getdents64(fd, buf, sizeof buf)) > 0;)
+		for (long i = 0; i < n && !typed;) {
+			auto *d = reinterpret_cast<struct dirent64 *>(buf + i);
+			typed = strcmp(d->d_name, o.name) == 0;
+			if (!typed && strcasecmp(d->d_name, o.name) == 0)
+				strcpy(held, d->d_name);
+			i += d->d_reclen;
+		}
+	if (fd >= 0)
+		(void)close(fd);
+	if (!typed && held[0])
+		strcpy(o.name, held);
 }
 
 // The folder that holds the open output: from the path the kernel
@@ -174,26 +259,24 @@ findfolder(const char *path)
 	o.proc = n > 0;
 	if (resolved)
 		real[n] = '\0';
-	return splitpath(resolved ? real : path) == 0 &&
-	       fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-	       same(st, o.old);
-}
-
-static int
-flagsof(int fd)
-{
-	int flags = 0;
-	return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? flags : 0;
+	if (splitpath(resolved ? real : path) != 0 ||
+	    fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+	    !same(st, o.old))
+		return false;
+	storedname();
+	return true;
 }
 
 // A folder whose names can be added to but not replaced or removed.
 static bool
 appendonly()
 {
+	int flags = 0;
 	int fd = openat(o.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	int flags = fd < 0 ? 0 : flagsof(fd);
-	if (fd >= 0)
+	if (fd >= 0) {
+		(void)ioctl(fd, FS_IOC_GETFLAGS, &flags);
 		(void)close(fd);
+	}
 	return (flags & FS_APPEND_FL) != 0;
 }
 
@@ -205,6 +288,14 @@ mountroot()
 	struct statx sx;
 	return statx(o.fd, "", AT_EMPTY_PATH, 0, &sx) == 0 &&
 	       (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Whether a new file can take the output's name: the name is found in its
+// folder, which takes new names, and nothing is mounted on it.
+static bool
+takesnew(const char *path)
+{
+	return findfolder(path) && !appendonly() && !mountroot();
 }
 
 // Names the new file in the folder under a short name of its own, new
@@ -238,10 +329,10 @@ nametmp(bool link, mode_t mode)
 
 // The new file, unnamed where the file system allows, so that nothing is
 // left if the run dies, and named through /proc once whole (looked for
-// unless it has named the output already). A new output
-// gets mode as the kernel gives it to any new file (less the umask, or as
-// the folder's default ACL says); a replacement is made 0600, shut to
-// others until it has the old file's identity.
+// unless it has named the output already). A new output gets mode as the
+// kernel gives it to any new file (less the umask, or as the folder's
+// default ACL says); a replacement is made 0600, shut to others until it
+// has the old file's identity.
 static int
 maketmp(mode_t mode)
 {
@@ -255,6 +346,7 @@ maketmp(mode_t mode)
 	return nametmp(false, mode);
 }
 
+// Takes back the new file, the one thing the run makes before its end.
 static void
 droptmp()
 {
@@ -264,94 +356,6 @@ droptmp()
 	if (o.tmp >= 0)
 		(void)close(o.tmp);
 	o.tmp = -1;
-}
-
-// The names of fd's extended attributes, ACLs among them; none where the
-// file system keeps none. The size is asked first, as the kernel makes a
-// buffer as large as the one it is offered.
-static ssize_t
-listattrs(int fd, char *list)
-{
-	ssize_t n = flistxattr(fd, nullptr, 0);
-	if (n > 0)
-		n = flistxattr(fd, list, static_cast<size_t>(n));
-	return n < 0 && errno == ENOTSUP ? 0 : n;
-}
-
-static bool
-listed(const char *list, ssize_t n, const char *a)
-{
-	for (const char *p = list; p < list + n; p += strlen(p) + 1)
-		if (strcmp(p, a) == 0)
-			return true;
-	return false;
-}
-
-// The old file's attribute flags on the new one, set while the run still
-// owns it.
-static int
-copyflags()
-{
-	int want = flagsof(o.fd) & userflags, now = flagsof(o.tmp);
-	if ((now & userflags) == want)
-		return 0;
-	now = (now & ~userflags) | want;
-	return ioctl(o.tmp, FS_IOC_SETFLAGS, &now) == 0 &&
-		       (flagsof(o.tmp) & userflags) == want
-		   ? 0
-		   : EPERM;
-}
-
-// Gives the new file the old one's flags, owner, group, mode, ACL and
-// extended attributes: 0, or why it can't have all of them.
-static int
-copyidentity()
-{
-	static char list[XATTR_LIST_MAX], value[XATTR_SIZE_MAX];
-	struct stat st;
-	int err = copyflags();
-	if (err || fchown(o.tmp, o.old.st_uid, o.old.st_gid) != 0)
-		return err ? err : errno;
-	// What the folder gave the new file (a default ACL) and the old one
-	// lacks goes first; value holds the new file's names meanwhile.
-	ssize_t n = listattrs(o.fd, list), m = listattrs(o.tmp, value);
-	if (n < 0 || m < 0)
-		return errno;
-	for (const char *a = value; a < value + m; a += strlen(a) + 1)
-		if (!listed(list, n, a) && fremovexattr(o.tmp, a) != 0)
-			return errno;
-	// Writing takes away set-ID bits and a file capability.
-	o.stripped = (o.old.st_mode & (S_ISUID | S_ISGID)) ||
-		     listed(list, n, "security.capability");
-	for (const char *a = list; a < list + n; a += strlen(a) + 1) {
-		ssize_t k = fgetxattr(o.fd, a, nullptr, 0); // sized as above
-		if (k > 0)
-			k = fgetxattr(o.fd, a, value, static_cast<size_t>(k));
-		if (k < 0 ||
-		    fsetxattr(o.tmp, a, value, static_cast<size_t>(k), 0) != 0)
-			return errno;
-	}
-	if (fchmod(o.tmp, o.old.st_mode & 07777) != 0 || fstat(o.tmp, &st))
-		return errno;
-	// A file system may drop what it was given without a word.
-	return st.st_uid == o.old.st_uid && st.st_gid == o.old.st_gid &&
-		       st.st_mode == o.old.st_mode
-		   ? 0
-		   : EPERM;
-}
-
-// Takes back what the run made: its new file, and a file made through a
-// link.
-static void
-undo()
-{
-	struct stat st;
-	droptmp();
-	if (o.made && o.dir >= 0 &&
-	    fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-	    same(st, o.old))
-		(void)unlinkat(o.dir, o.name, 0);
-	o.made = false;
 }
 
 // A signal held meanwhile ends the run here, before the output changes, as
@@ -370,64 +374,106 @@ interrupted()
 			(void)sigdelset(&p, s);
 	if (sigisemptyset(&p))
 		return 0;
-	undo();
+	droptmp();
 	letgo();
 	return EINTR;
 }
 
-// Runs that write one file in place take turns. One that waits for its
-// turn can still be interrupted: it has changed nothing yet.
-static int
-lock(int fd)
+// Whether the lock on the output is the caller's: held through a
+// descriptor of the output that the run was handed, as flock(1) hands its
+// own to the command it runs. Taking it again through that descriptor
+// succeeds only then.
+static bool
+callers()
 {
-	if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+	struct rlimit r = {};
+	struct stat st;
+	(void)getrlimit(RLIMIT_NOFILE, &r);
+	for (int fd = 0; fd < 65536 && static_cast<rlim_t>(fd) < r.rlim_cur;
+	     fd++)
+		if (fd != o.fd && fd != o.dir && fstat(fd, &st) == 0 &&
+		    same(st, o.old) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+			return true;
+	return false;
+}
+
+// Runs that write one file in place take turns, as does a caller that
+// holds the file locked for the run. One that waits for its turn says so
+// after a second, and can still be interrupted: it has changed nothing.
+static int
+turn()
+{
+	if (flock(o.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK ||
+	    callers())
 		return 0;
 	letgo();
-	int err = flock(fd, LOCK_EX) == 0 ? 0 : errno;
+	for (long waited = 0, ms = 1; waited < 1000;
+	     waited += ms, ms = ms < 100 ? 2 * ms : ms) {
+		struct timespec pause = {0, ms * 1000000};
+		(void)nanosleep(&pause, nullptr);
+		if (flock(o.fd, LOCK_EX | LOCK_NB) == 0) {
+			letgo(false);
+			return 0;
+		}
+	}
+	fprintf(stderr, "Waiting for '%s': another program has it locked\n",
+		o.path);
+	int err = flock(o.fd, LOCK_EX) == 0 ? 0 : errno;
 	letgo(false);
 	return err;
 }
 
-// Room for the new content from offset at, and leave to grow that far,
-// before its first byte changes: a full disk or a size limit then leaves
-// the file as it was. Where the file system can't reserve room, its free
-// space must hold what the file grows by, and some for the blocks that map
-// it.
-static int
-reserve(int fd, off_t at)
+// A copy-on-write file system writes an overwrite to new blocks and frees
+// the old ones only after, so room held by the file now is no room for
+// its new content.
+static bool
+copyonwrite(int fd)
 {
-	struct rlimit r;
+	struct statfs s;
+	return fstatfs(fd, &s) == 0 &&
+	       static_cast<unsigned long>(s.f_type) == BTRFS_SUPER_MAGIC;
+}
+
+// Whether the file system's free space holds the grow bytes the file needs
+// beyond what it has, and some for the blocks that map them.
+static bool
+fits(int fd, uint64_t end, uint64_t have)
+{
 	struct statvfs v;
-	struct stat st;
-	auto end = static_cast<uint64_t>(at) + o.size;
-	if (getrlimit(RLIMIT_FSIZE, &r) == 0 && r.rlim_cur != RLIM_INFINITY &&
-	    end > r.rlim_cur)
-		return EFBIG;
-	if (o.size == 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, at,
-				     static_cast<off_t>(o.size)) == 0)
-		return 0;
-	if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
-		return errno;
-	if (fstat(fd, &st) != 0 || fstatvfs(fd, &v) != 0)
-		return 0;
-	auto have = static_cast<uint64_t>(st.st_blocks) * 512;
+	if (fstatvfs(fd, &v) != 0)
+		return true;
 	uint64_t grow =
 	    end > have ? end - have + end / 256 + 4 * v.f_frsize : 0;
 	auto room = (geteuid() == 0 ? v.f_bfree : v.f_bavail) * v.f_frsize;
-	return grow > room ? ENOSPC : 0;
+	return grow <= room;
 }
 
-// The new content over the file as opened, from offset at: for what a new
-// file can't replace.
+// Room for the new content from the offset where it starts, and leave to
+// grow that far, before its first byte changes: a full disk or a size
+// limit then leaves the file as it was. Where the file system can't
+// reserve room, or reserves none for a copy-on-write overwrite, its free
+// space must hold what the file needs.
 static int
-overwrite(int fd, off_t at, bool cut)
+reserve()
 {
-	o.to = fd;
-	o.cut = cut;
-	int err = cut ? lock(fd) : 0;
-	if (!err)
-		err = reserve(fd, at);
-	return err ? err : interrupted();
+	struct rlimit r;
+	struct stat st;
+	auto end = static_cast<uint64_t>(o.at) + o.size;
+	if (getrlimit(RLIMIT_FSIZE, &r) == 0 && r.rlim_cur != RLIM_INFINITY &&
+	    end > r.rlim_cur)
+		return EFBIG;
+	if (o.size == 0)
+		return 0;
+	if (fallocate(o.to, FALLOC_FL_KEEP_SIZE, o.at,
+		      static_cast<off_t>(o.size)) == 0)
+		return !copyonwrite(o.to) || fits(o.to, o.size, 0) ? 0 : ENOSPC;
+	if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+		return errno;
+	if (fstat(o.to, &st) != 0)
+		return 0;
+	return fits(o.to, end, static_cast<uint64_t>(st.st_blocks) * 512)
+		   ? 0
+		   : ENOSPC;
 }
 
 // Standard output or error, when it is open on the output file itself.
@@ -443,27 +489,39 @@ streamof()
 
 // The way the new content reaches the output, from what the output is.
 static int
-choose(const char *path)
+choose()
 {
-	if (o.fd < 0)
+	int s;
+	if (o.fd < 0) {
+		o.how = renamed;
 		return maketmp(0666);
-	if (!S_ISREG(o.old.st_mode)) { // a device or FIFO, as it is
-		letgo();
+	}
+	if (!S_ISREG(o.old.st_mode) || pseudo(o.fd)) {
+		o.how = asitis;
 		o.to = o.fd;
+		letgo();
 		return 0;
 	}
-	int s = streamof();
-	if (s >= 0) // after what the stream holds, as the caller meant
-		return overwrite(s,
-				 fcntl(s, F_GETFL) & O_APPEND
-				     ? o.old.st_size
-				     : lseek(s, 0, SEEK_CUR),
-				 false);
-	if (findfolder(path) && !appendonly() && !mountroot() &&
-	    maketmp(0600) == 0 && copyidentity() == 0)
+	if ((s = streamof()) >= 0) { // after what it holds, as the caller meant
+		o.how = stream;
+		o.to = s;
+		o.at = fcntl(s, F_GETFL) & O_APPEND ? o.old.st_size
+						    : lseek(s, 0, SEEK_CUR);
+		int err = reserve();
+		return err ? err : interrupted();
+	}
+	if (takesnew(o.path) && maketmp(0600) == 0 &&
+	    copyidentity(o.fd, o.old, o.tmp, &o.again) == 0) {
+		o.how = renamed;
 		return 0;
+	}
 	droptmp();
-	return overwrite(o.fd, 0, true);
+	o.how = inplace;
+	o.to = o.fd;
+	int err = turn();
+	if (!err)
+		err = reserve();
+	return err ? err : interrupted();
 }
 
 // The new file takes the output's name; a signal held meanwhile ends the
@@ -471,7 +529,7 @@ choose(const char *path)
 static int
 commit()
 {
-	int err = o.stripped ? copyidentity() : 0;
+	int err = o.again ? copyidentity(o.fd, o.old, o.tmp, &o.again) : 0;
 	if (err || (err = interrupted()))
 		return err;
 	if (!o.tmpname[0] && o.fd < 0 &&
@@ -480,10 +538,32 @@ commit()
 		return 0;
 	if (!o.tmpname[0] && (err = nametmp(true, 0)))
 		return err;
+	// The old file is let go first: exFAT through FUSE fails a rename over
+	// a file held open under a name of another case, and then fails all.
+	if (o.fd >= 0)
+		(void)close(o.fd);
+	o.fd = -1;
 	if (renameat(o.dir, o.tmpname, o.dir, o.name) != 0)
 		return errno;
 	o.tmpname[0] = '\0'; // the output's name now
 	return 0;
+}
+
+// An overwrite ends where its writing did, and the length the run counted
+// ahead, for which it found room, must be the one it wrote.
+static int
+cut()
+{
+	if (o.how == inplace &&
+	    ftruncate(o.to, static_cast<off_t>(o.written)) != 0)
+		return errno;
+	if (o.written == o.size)
+		return 0;
+	(void)snprintf(miscount, sizeof miscount,
+		       "wrote %" PRIx64 " bytes where %" PRIx64
+		       " were counted; the tool is at fault",
+		       o.written, o.size);
+	return ECOUNT;
 }
 
 // Closes what the run opened. The signals stay held until the run ends.
@@ -520,23 +600,25 @@ writeout(void *, const char *p, size_t n)
 			break;
 		done += static_cast<size_t>(w);
 		unkicked += static_cast<size_t>(w);
-		if (unkicked == kick && o.to == o.tmp)
+		if (unkicked == kick && o.how == renamed)
 			(void)sync_file_range(o.tmp, 0, 0,
 					      SYNC_FILE_RANGE_WRITE);
 		unkicked %= kick;
 	}
+	o.written += done;
 	return static_cast<ssize_t>(done);
 }
 
 int
 openoutput(const char *path, uint64_t size, FILE **f)
 {
+	o.path = path;
 	o.size = size;
 	hold();
 	int err = openpath(path);
 	if (!err)
-		err = choose(path);
-	if (o.tmp >= 0)
+		err = choose();
+	if (o.how == renamed)
 		o.to = o.tmp;
 	static const cookie_io_functions_t out = {nullptr, writeout, nullptr,
 						  nullptr};
@@ -546,7 +628,7 @@ openoutput(const char *path, uint64_t size, FILE **f)
 	if (!err)
 		(void)setvbuf(*f, nullptr, _IONBF, 0);
 	if (err) {
-		undo();
+		droptmp();
 		release();
 	}
 	return err;
@@ -558,12 +640,12 @@ closeoutput(FILE *f, int werr)
 	int err = werr;
 	if (fclose(f) != 0 && !err)
 		err = errno;
-	if (!err && o.cut && ftruncate(o.to, static_cast<off_t>(o.size)) != 0)
-		err = errno;
-	if (!err && o.tmp >= 0)
+	if (!err && (o.how == inplace || o.how == stream))
+		err = cut();
+	if (!err && o.how == renamed)
 		err = commit();
 	if (err)
-		undo();
+		droptmp();
 	release();
 	return err;
 }
@@ -571,5 +653,5 @@ closeoutput(FILE *f, int werr)
 const char *
 reason(int err)
 {
-	return strerror(err);
+	return err == ECOUNT ? miscount : strerror(err);
 }
