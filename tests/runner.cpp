@@ -183,8 +183,9 @@ makeentry(const std::string &dir, const entry &e, int owner)
 	fs::path p = fs::path(dir) / e.name;
 	std::error_code none;
 	switch (e.k) {
-	case isfile:
-		savefile(p, e.data);
+	case isfile: // a name that finds another in any case is no new file
+		if (access(p.c_str(), F_OK) == 0 || !savefile(p, e.data))
+			return false;
 		break;
 	case isfolder:
 		fs::create_directory(p, none); // a path too long fails below

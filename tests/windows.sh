@@ -45,26 +45,32 @@ runtable() {
 		echo "windows: $exe: $in gives the same $ext as on Linux"
 	done
 	# A file another program holds open: shared for writing but not for
-	# replacing, it is written in place; not shared, the run says why in
+	# replacing, it is written in place; locked as another run locks it,
+	# the run waits its turn and says so; not shared, the run says why in
 	# the system's words.
-	for share in rw none; do
+	for share in rw lock none; do
 		echo old >"$out/held.lst"
 		(cd "$out" && exec "$wine" "$holder" held.lst $share held) &
-		while [ ! -e "$out/held" ] && kill -0 $! 2>/dev/null; do sleep 0.1; done
-		said=$(cd "$linux" && "$wine" "$exe" sample.bin "$out/held.lst" 8000) && ok=0 || ok=$?
-		kill $! && wait $! 2>/dev/null || true
+		hold=$!
+		while [ ! -e "$out/held" ] && kill -0 $hold 2>/dev/null; do sleep 0.1; done
+		(cd "$linux" && exec "$wine" "$exe" sample.bin "$out/held.lst" 8000 >"$out/said" 2>&1) &
+		run=$!
+		[ $share != lock ] || { sleep 3 && kill $hold; }
+		wait $run && ok=0 || ok=$?
+		kill $hold 2>/dev/null && wait $hold 2>/dev/null || true
+		said=$(cat "$out/said")
 		rm -f "$out/held"
 		case $share:$ok:$said in
-		rw:0:*) cmp "$out/held.lst" "$out/linux.lst" || fail "$exe: a held file not written in place" ;;
+		rw:0:* | lock:0:*"Waiting for"*) cmp "$out/held.lst" "$out/linux.lst" || fail "$exe: a held file not written in place" ;;
 		none:1:*"Permission denied"*) fail "$exe: a sharing violation said as: $said" ;;
 		none:1:*) ;;
 		*) fail "$exe, a file held with $share sharing: status $ok: $said" ;;
 		esac
 	done
-	echo "windows: $exe: a file another program holds is written in place, or refused with the reason"
+	echo "windows: $exe: a file another program holds is written in place, after its lock, or refused with the reason"
+	head -c 4194304 /dev/urandom >"$out/big.bin"
 	# Killed while it writes its new file, a run leaves the output old or
 	# new, and no new file beside it.
-	head -c 4194304 /dev/urandom >"$out/big.bin"
 	echo old >"$out/out.lst"
 	(cd "$out" && exec "$wine" "$exe" big.bin out.lst 8000 >/dev/null) &
 	set -- "$out"/lp*.tmp

@@ -12,6 +12,7 @@
 #include "replace/replace.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 enum mode { direct, inplace, replace, create };
 
 static mode how;
+static const char *given; // the output's path as the caller gave it
 // Paths as long as the system takes them.
 static wchar_t wpath[32768];	// the output's path as given
 static wchar_t target[32768];	// the output's full path
@@ -50,12 +52,21 @@ syserr()
 	}
 }
 
+// The bytes written in place, and the count they were given room for.
+static uint64_t written;
+
 const char *
 reason(int err)
 {
 	static char why[512];
+	if (err == ECOUNT)
+		(void)snprintf(why, sizeof why,
+			       "wrote %llx bytes where %llx were counted; the "
+			       "tool is at fault",
+			       static_cast<unsigned long long>(written),
+			       static_cast<unsigned long long>(size));
 	if (err > 0)
-		return strerror(err);
+		return err == ECOUNT ? why : strerror(err);
 	DWORD n = FormatMessageA(
 	    FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
 	    static_cast<DWORD>(-err), 0, why, sizeof why, nullptr);
@@ -86,6 +97,41 @@ openpath(const wchar_t *path, bool *shared)
 	return h;
 }
 
+// A folder can't be opened for writing, and the system says only that
+// access is denied.
+static bool
+folder(const wchar_t *path)
+{
+	DWORD e = GetLastError(), a = GetFileAttributesW(path);
+	SetLastError(e);
+	return e == ERROR_ACCESS_DENIED && a != INVALID_FILE_ATTRIBUTES &&
+	       (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Runs that write one file in place take turns: each locks all of it, a
+// lock the system holds other handles' writes to, until it closes. One
+// that waits for its turn says so after a second.
+static int
+turn(HANDLE h)
+{
+	const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+	OVERLAPPED all = {};
+	for (DWORD waited = 0, ms = 1; waited < 1000;
+	     waited += ms, ms = ms < 100 ? 2 * ms : ms) {
+		if (LockFileEx(h, now, 0, MAXDWORD, MAXDWORD, &all))
+			return 0;
+		if (GetLastError() != ERROR_LOCK_VIOLATION)
+			return syserr();
+		Sleep(ms);
+	}
+	fprintf(stderr, "Waiting for '%s': another program has it locked\n",
+		given);
+	return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD,
+			  &all)
+		   ? 0
+		   : syserr();
+}
+
 // A device has no place to write a file beside; a link would become a file.
 static mode
 kindof(HANDLE h, const wchar_t *path, bool shared)
@@ -104,18 +150,23 @@ kindof(HANDLE h, const wchar_t *path, bool shared)
 static int
 writeover(HANDLE h, FILE **f)
 {
+	int err = how == inplace ? turn(h) : 0;
+	if (err) {
+		(void)CloseHandle(h);
+		return err;
+	}
 	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
 				 _O_WRONLY | _O_BINARY);
 	if (fd < 0) {
 		(void)CloseHandle(h);
 		return EBADF;
 	}
-	if (how == inplace && size > static_cast<uint64_t>(_filelength(fd)) &&
-	    _chsize(fd, static_cast<long>(size)) != 0)
+	if (how == inplace && static_cast<__int64>(size) > _filelengthi64(fd) &&
+	    _chsize_s(fd, static_cast<__int64>(size)) != 0)
 		*f = nullptr;
 	else
 		*f = _fdopen(fd, "wb");
-	int err = *f ? 0 : errno;
+	err = *f ? 0 : errno;
 	if (err)
 		(void)_close(fd);
 	return err;
@@ -192,13 +243,14 @@ int
 openoutput(const char *path, uint64_t newsize, FILE **f)
 {
 	bool shared;
+	given = path;
 	size = newsize;
 	if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wpath,
 				sizeof wpath / sizeof *wpath) == 0)
 		return syserr();
 	HANDLE h = openpath(wpath, &shared);
 	if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
-		return syserr();
+		return folder(wpath) ? EISDIR : syserr();
 	how = h == INVALID_HANDLE_VALUE ? create : kindof(h, wpath, shared);
 	int err;
 	if (how == direct || how == inplace) {
@@ -214,14 +266,25 @@ openoutput(const char *path, uint64_t newsize, FILE **f)
 	return err;
 }
 
+// An overwrite ends where its writing did, and the length the run counted
+// ahead, for which it made room, must be the one it wrote.
+static int
+cut(FILE *f)
+{
+	if (fflush(f) != 0)
+		return errno;
+	written = static_cast<uint64_t>(_telli64(_fileno(f)));
+	if (_chsize_s(_fileno(f), static_cast<__int64>(written)) != 0)
+		return errno;
+	return written == size ? 0 : ECOUNT;
+}
+
 int
 closeoutput(FILE *f, int werr)
 {
 	int err = werr;
-	if (!err && how == inplace &&
-	    (fflush(f) != 0 ||
-	     _chsize(_fileno(f), static_cast<long>(size)) != 0))
-		err = errno;
+	if (!err && how == inplace)
+		err = cut(f);
 	if (!err && (how == replace || how == create) && !doomed(false))
 		err = syserr();
 	if (fclose(f) != 0 && !err)
