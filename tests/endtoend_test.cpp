@@ -265,7 +265,7 @@ TEST(together, racing)
 		bool capped = round / nsigs % 2;
 		SCOPED_TRACE(testing::Message()
 			     << "round " << round << " signal " << sig);
-		makeentry(dir, {"sub/out", old});
+		savefile(dir + "/sub/out", old);
 		int a = starttool(dir, {"in", "sub/out", "0"}, 0);
 		int b = starttool(dir, {"in", "sub/out", "0", "0", "0", "r"},
 				  capped ? 0x10000 : 0);
