@@ -6,9 +6,9 @@
 # into a picture by ffmpeg, the result must be the source reduced to 5-6-5,
 # upright. A picture 320 pixels wide, or of 32 bits a pixel, is refused.
 # Skipped (status 77) where the tools are missing, but not in CI.
-# Usage: tests/pictures.sh path-to-loadprep
+# Usage: tests/pictures.sh [emulator...] /path/to/loadprep
 set -eu
-tool=$(realpath "$1")
+tool=$*
 if ! convert -version 2>/dev/null | grep -q ImageMagick || ! command -v ffmpeg >/dev/null; then
 	echo "pictures: skipped: needs ImageMagick and ffmpeg (apt-get install imagemagick ffmpeg)"
 	[ -z "${CI:-}" ] || exit 1
@@ -37,7 +37,7 @@ for source in "-seed 7 plasma:fractal" gradient:red-blue rose: logo:; do
 		set -- $flavour
 		pic=$n-$1
 		convert src$n.png -type truecolor "$1:$pic.bmp"
-		"$tool" $pic.bmp $pic.img 0 "$2" 0 raw pic >/dev/null || fail "$pic.bmp not converted"
+		$tool $pic.bmp $pic.img 0 "$2" 0 raw pic >/dev/null || fail "$pic.bmp not converted"
 		ffmpeg -v error -i $pic.bmp -sws_flags neighbor+bitexact -f rawvideo -pix_fmt rgb565le $pic.raw
 		cmp $pic.img $pic.raw || fail "$pic.bmp: other bytes than ffmpeg's"
 		for again in 1 2; do # the preview line as documented, pasted twice
@@ -54,7 +54,7 @@ for refused in "wide.bmp 36 320 pixels wide" "alpha.bmp 8a 32 bits a pixel"; do
 	set -- $refused
 	file=$1 skp=$2
 	shift 2
-	out=$("$tool" $file refused.img 0 "$skp" 0 raw pic) && fail "$file converted"
+	out=$($tool $file refused.img 0 "$skp" 0 raw pic) && fail "$file converted"
 	echo "$out" | grep -q "^Can't Convert '$file': $*; " || fail "$file: $out"
 	echo "pictures: $file refused: $*"
 done

@@ -283,6 +283,8 @@ const row rows[] = {
     {.name = "a name of 256 bytes", .args = {"in", longname + "n", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '" + longname + "n': File name too long\n", .status = 1, .winconsole = lens(3) + "Can't Save '" + longname + "n': No such file or directory\n"},
     {.name = "a path of 300 bytes", .args = {"in", longdir + "/" + std::string(99, 'o'), "0"}, .before = {{"in", seq(3)}, {longdir, "", isfolder}, {longdir + "/" + std::string(99, 'o'), "old"}}, .console = lens(3), .after = {{longdir + "/" + std::string(99, 'o'), lst3}}},
     // Renamed: a new file with the old one's identity takes its name.
+    {.name = "an old output of 3 GiB", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "3221225472", issparse}}, .console = lens(3), .after = {{"out", lst3}}},
+    {.name = "an old output of 5 GiB", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "5368709120", issparse}}, .console = lens(3), .after = {{"out", lst3}}},
     {.name = "new output under umask 022", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}}, .console = lens(3), .after = {{"out", lst3, isfile, 0644}}},
     {.name = "replaced output keeps its mode", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0640}}, .console = lens(3), .after = {{"out", lst3, isfile, 0640}}},
     {.name = "replaced: another user's file stays theirs", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0600, nobody}}, .console = lens(3), .after = {{"out", lst3, isfile, 0600, nobody}}},

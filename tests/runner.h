@@ -13,8 +13,9 @@ constexpr int nobody = 65534; // the ordinary user, and its group
 // starts, and what it reads is its data after. A hard or bind-mounted
 // link's data names its file. A filler takes all room left on a scratch
 // mount but the bytes its data gives in decimal; its data is not checked.
+// A sparse file is a hole as long as its data gives in decimal.
 // clang-format off
-enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, islatefifo, isbound, isfiller };
+enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, islatefifo, isbound, isfiller, issparse };
 // clang-format on
 
 // A folder entry: a file's bytes, a FIFO's bytes, or a link's target. Its

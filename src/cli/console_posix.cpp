@@ -1,4 +1,4 @@
-// The standard streams on Linux.
+// The standard streams on Unix systems.
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,0 +1,121 @@
+// The steps of replacing the output on Unix systems other than Linux, with
+// POSIX.1-2008 calls alone. A regular file is renamed over where the run
+// can give a new file beside it the old one's owner, group and mode and
+// its folder takes new files; any other is written in place, with room
+// asked first where the system reserves it. What a system keeps beyond
+// owner, group and mode (ACLs, extended attributes, flags) is not seen
+// here: a renamed output has none of it. The new file has a name from the
+// start, and a run killed before it ends may leave it.
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "replace/unix.h"
+
+bool
+pseudofile()
+{
+	return false;
+}
+
+int
+makenew()
+{
+	return nametmp(createtmp, 0666);
+}
+
+// The new file has the old one's owner, group and mode, and sits in the
+// folder that holds the old one: the output's path, or the end of its
+// chain of links, must name the very file opened there. It is made 0600,
+// shut to others until then.
+bool
+replaceable()
+{
+	struct stat st;
+	return endoflinks(o.path) == EEXIST &&
+	       fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+	       same(st, o.old) && nametmp(createtmp, 0600) == 0 &&
+	       fchown(o.tmp, o.old.st_uid, o.old.st_gid) == 0 &&
+	       fchmod(o.tmp, o.old.st_mode & 07777) == 0 &&
+	       fstat(o.tmp, &st) == 0 && st.st_uid == o.old.st_uid &&
+	       st.st_gid == o.old.st_gid && st.st_mode == o.old.st_mode;
+}
+
+static bool
+locked(int fd)
+{
+	struct flock l = {};
+	l.l_type = F_WRLCK;
+	return fcntl(fd, F_SETLK, &l) == 0 ||
+	       (errno != EACCES && errno != EAGAIN);
+}
+
+static int
+lockwait(int fd)
+{
+	struct flock l = {};
+	l.l_type = F_WRLCK;
+	return fcntl(fd, F_SETLKW, &l) == 0 ? 0 : errno;
+}
+
+int
+turn()
+{
+	return taketurn(locked, lockwait);
+}
+
+// Room for the new content before its first byte changes, so that a full
+// disk or a size limit leaves the file as it was. posix_fallocate makes
+// the file longer, so it is asked only for a file written over from its
+// start, not for a stream that appends; the file is cut back if the run
+// ends before writing.
+int
+reserve()
+{
+	auto end = static_cast<uint64_t>(o.at) + o.size;
+	if (capped(end) || o.size == 0)
+		return capped(end);
+#if _POSIX_ADVISORY_INFO > 0
+	int err = o.how != inplace
+		      ? EINVAL
+		      : posix_fallocate(o.to, 0, static_cast<off_t>(o.size));
+	if (err == 0 && end > static_cast<uint64_t>(o.old.st_size))
+		o.was = o.old.st_size;
+	if (err == 0 || err == ENOSPC || err == EFBIG)
+		return err;
+#endif
+	return fits(o.to, end, static_cast<uint64_t>(o.old.st_blocks) * 512)
+		   ? 0
+		   : ENOSPC;
+}
+
+// Writing takes away set-ID bits, which are given again; a signal held
+// meanwhile ends the run before the name changes.
+int
+commit()
+{
+	int err = o.fd >= 0 && (o.old.st_mode & (S_ISUID | S_ISGID)) &&
+			  fchmod(o.tmp, o.old.st_mode & 07777) != 0
+		      ? errno
+		      : 0;
+	return err ? err : (err = interrupted()) ? err : renametmp();
+}
+
+// A stream of its own on the output, closed apart from it.
+FILE *
+writer()
+{
+	int fd = dup(o.to);
+	FILE *f = fd < 0 ? nullptr : fdopen(fd, "wb");
+	if (!f && fd >= 0)
+		(void)close(fd);
+	return f;
+}
+
+int
+closewriter(FILE *f)
+{
+	off_t end = ftello(f);
+	o.written = end > o.at ? static_cast<uint64_t>(end - o.at) : 0;
+	return fclose(f);
+}

@@ -1,0 +1,394 @@
+// Replacing the output on Unix systems. The path is opened once, as any
+// program opens a file for writing, and from then on the run works from
+// descriptors. The way the new content goes is chosen once, from what the
+// output is, and closeoutput follows it; each system's file gives the
+// steps its own calls do better (see unix.h). doc/replacing.md tells why
+// each way is taken.
+#include "replace/replace.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "replace/unix.h"
+
+output o;
+
+// A written length other than the counted one, in reason()'s words.
+static char miscount[80];
+
+bool
+same(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Signals that would end the run wait while a file changes, so that one
+// ends it only before the output changes or after. Those the caller
+// blocked stay as they were, and so do those that stop or fault, and
+// SIGPIPE and SIGXFSZ, ignored so that a write fails instead. One the
+// caller ignored is held too, and still ignored when it is let go: asking
+// each signal's action first would cost 64 system calls a run.
+static void
+hold()
+{
+	static const int kept[] = {
+	    SIGSEGV, SIGBUS,   SIGFPE,	SIGILL,	 SIGTRAP, SIGSYS,
+	    SIGABRT, SIGCHLD,  SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU,
+	    SIGURG,  SIGWINCH, SIGPIPE, SIGXFSZ,
+	};
+	sigset_t before;
+	(void)sigprocmask(SIG_BLOCK, nullptr, &before);
+	(void)sigfillset(&o.held);
+	for (int s = 1; s < 128; s++)
+		if (sigismember(&before, s) == 1)
+			(void)sigdelset(&o.held, s);
+	for (int s : kept)
+		(void)sigdelset(&o.held, s);
+	(void)sigprocmask(SIG_BLOCK, &o.held, nullptr);
+}
+
+void
+letgo(bool go)
+{
+	(void)sigprocmask(go ? SIG_UNBLOCK : SIG_BLOCK, &o.held, nullptr);
+}
+
+// Takes back what the run made before its end: its new file, and room it
+// added to a file to be written in place.
+static void
+undo()
+{
+	if (o.tmpname[0])
+		(void)unlinkat(o.dir, o.tmpname, 0);
+	o.tmpname[0] = '\0';
+	if (o.tmp >= 0)
+		(void)close(o.tmp);
+	o.tmp = -1;
+	if (o.was >= 0)
+		(void)!ftruncate(o.fd, o.was); // nothing more to do if not
+	o.was = -1;
+}
+
+int
+interrupted()
+{
+	sigset_t p;
+	struct sigaction sa;
+	(void)sigpending(&p);
+	for (int s = 1; s < 128; s++)
+		if (sigismember(&p, s) == 1 && sigismember(&o.held, s) == 1 &&
+		    sigaction(s, nullptr, &sa) == 0 &&
+		    sa.sa_handler != SIG_IGN) {
+			undo();
+			letgo();
+			return EINTR;
+		}
+	return 0;
+}
+
+// Opens path for writing as fopen(path, "wb") would, but keeping its bytes
+// and making nothing: a new output is named only once whole. The open
+// waits, with the signals let go, for a FIFO's reader or a lease's break:
+// it changes nothing, so a signal may end it. Another user's file is
+// opened a second time as fopen opens it, with O_CREAT, so that the
+// system's rule for such a file in a sticky folder applies (Linux's
+// fs.protected_regular). ENOENT where path names no file.
+static int
+openpath(const char *path)
+{
+	const int wr = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+	letgo();
+	o.fd = open(path, wr);
+	letgo(false);
+	if (o.fd < 0 || fstat(o.fd, &o.old) != 0)
+		return errno;
+	if (!S_ISREG(o.old.st_mode) || o.old.st_uid == geteuid())
+		return 0;
+	int fd = open(path, wr | O_CREAT, 0666);
+	if (fd < 0)
+		return errno;
+	(void)close(o.fd);
+	o.fd = fd;
+	return fstat(o.fd, &o.old) != 0 ? errno : 0;
+}
+
+// A folder is opened to work in, not to read: one that others may write
+// to but not list still takes the output.
+#if defined(O_PATH)
+constexpr int search = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int search = O_SEARCH;
+#else
+constexpr int search = O_RDONLY;
+#endif
+
+int
+splitpath(const char *p)
+{
+	static char folder[PATH_MAX];
+	const char *slash = strrchr(p, '/');
+	const char *base = slash ? slash + 1 : p;
+	size_t n = strlen(base);
+	size_t k = !slash || slash == p ? 1 : static_cast<size_t>(slash - p);
+	if (n == 0)
+		return *p ? EISDIR : ENOENT; // "out/" can only name a folder
+	if (n > NAME_MAX || k >= sizeof folder)
+		return ENAMETOOLONG;
+	memcpy(o.name, base, n + 1);
+	memcpy(folder, slash ? p : ".", k);
+	folder[k] = '\0';
+	if (o.dir >= 0)
+		(void)close(o.dir);
+	o.dir = open(folder, search | O_DIRECTORY | O_CLOEXEC);
+	return o.dir < 0 ? errno : 0;
+}
+
+// The links are followed here, after an open that followed them with the
+// system's protections, only to find the folder and name they lead to.
+int
+endoflinks(const char *path)
+{
+	static char p[PATH_MAX], t[PATH_MAX];
+	struct stat st;
+	if (strlen(path) >= sizeof p)
+		return ENAMETOOLONG;
+	strcpy(p, path);
+	for (int links = 0; lstat(p, &st) == 0 && S_ISLNK(st.st_mode);
+	     links++) {
+		ssize_t n = readlink(p, t, sizeof t);
+		if (n < 0 || links == 40)
+			return n < 0 ? errno : ELOOP;
+		const char *slash = t[0] == '/' ? nullptr : strrchr(p, '/');
+		auto keep = slash ? static_cast<size_t>(slash - p) + 1 : 0;
+		if (keep + static_cast<size_t>(n) >= sizeof p)
+			return ENAMETOOLONG;
+		memcpy(p + keep, t, static_cast<size_t>(n));
+		p[keep + static_cast<size_t>(n)] = '\0';
+	}
+	int held = lstat(p, &st) == 0 ? EEXIST : errno;
+	if (held != EEXIST && held != ENOENT)
+		return held;
+	int err = splitpath(p);
+	return err ? err : held == EEXIST ? EEXIST : 0;
+}
+
+// A new file under o.tmpname: made there with the given mode.
+int
+createtmp(mode_t mode)
+{
+	o.tmp = openat(o.dir, o.tmpname,
+		       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+	return o.tmp;
+}
+
+int
+nametmp(int (*make)(mode_t mode), mode_t mode)
+{
+	static uint32_t r;
+	if (r == 0) {
+		struct timespec t;
+		(void)clock_gettime(CLOCK_REALTIME, &t);
+		r = static_cast<uint32_t>(t.tv_nsec) ^
+		    static_cast<uint32_t>(getpid()) << 16;
+	}
+	for (int tries = 0; tries < 100; tries++) {
+		r = r * 1664525 + 1013904223;
+		(void)snprintf(o.tmpname, sizeof o.tmpname, ".loadprep-%08x",
+			       r);
+		if (make(mode) >= 0)
+			return 0;
+		if (errno != EEXIST)
+			break;
+	}
+	o.tmpname[0] = '\0';
+	return errno;
+}
+
+// exFAT through FUSE fails a rename over a file held open under a name of
+// another case, and then fails all: the old file is let go first.
+int
+renametmp()
+{
+	if (o.fd >= 0)
+		(void)close(o.fd);
+	o.fd = -1;
+	if (renameat(o.dir, o.tmpname, o.dir, o.name) != 0)
+		return errno;
+	o.tmpname[0] = '\0'; // the output's name now
+	return 0;
+}
+
+int
+capped(uint64_t end)
+{
+	struct rlimit r;
+	return getrlimit(RLIMIT_FSIZE, &r) == 0 &&
+		       r.rlim_cur != RLIM_INFINITY && end > r.rlim_cur
+		   ? EFBIG
+		   : 0;
+}
+
+bool
+fits(int fd, uint64_t end, uint64_t have)
+{
+	struct statvfs v;
+	if (fstatvfs(fd, &v) != 0)
+		return true;
+	uint64_t grow =
+	    end > have ? end - have + end / 256 + 4 * v.f_frsize : 0;
+	auto room = (geteuid() == 0 ? v.f_bfree : v.f_bavail) * v.f_frsize;
+	return grow <= room;
+}
+
+int
+taketurn(bool (*trylock)(int fd), int (*lock)(int fd))
+{
+	if (trylock(o.fd))
+		return 0;
+	letgo();
+	int err = 0;
+	bool took = false;
+	for (long waited = 0, ms = 1; !took && waited < 1000;
+	     waited += ms, ms = ms < 100 ? 2 * ms : ms) {
+		struct timespec pause = {0, ms * 1000000};
+		(void)nanosleep(&pause, nullptr);
+		took = trylock(o.fd);
+	}
+	if (!took) {
+		fprintf(stderr,
+			"Waiting for '%s': another program has it locked\n",
+			o.path);
+		err = lock(o.fd);
+	}
+	letgo(false);
+	return err;
+}
+
+// Standard output or error, when it is open on the output file itself.
+static int
+streamof()
+{
+	struct stat st;
+	for (int fd = 1; fd <= 2; fd++)
+		if (fstat(fd, &st) == 0 && same(st, o.old))
+			return fd;
+	return -1;
+}
+
+// The way the new content reaches the output, from what the output is.
+static int
+choose()
+{
+	int s, err;
+	if (o.fd < 0) {
+		o.how = renamed;
+		return makenew();
+	}
+	if (!S_ISREG(o.old.st_mode) || pseudofile()) {
+		o.how = asitis;
+		o.to = o.fd;
+		letgo();
+		return 0;
+	}
+	if ((s = streamof()) >= 0) { // after what it holds, as the caller meant
+		o.how = stream;
+		o.to = s;
+		o.at = fcntl(s, F_GETFL) & O_APPEND ? o.old.st_size
+						    : lseek(s, 0, SEEK_CUR);
+		err = reserve();
+		return err ? err : interrupted();
+	}
+	if (replaceable()) {
+		o.how = renamed;
+		return 0;
+	}
+	undo();
+	o.how = inplace;
+	o.to = o.fd;
+	err = turn();
+	if (!err)
+		err = reserve();
+	return err ? err : interrupted();
+}
+
+// An overwrite ends where its writing did, and the length the run counted
+// ahead, for which it found room, must be the one it wrote.
+static int
+cut()
+{
+	if (o.how == inplace &&
+	    ftruncate(o.to, static_cast<off_t>(o.written)) != 0)
+		return errno;
+	if (o.written == o.size)
+		return 0;
+	(void)snprintf(miscount, sizeof miscount,
+		       "wrote %llx bytes where %llx were counted; the tool is "
+		       "at fault",
+		       static_cast<unsigned long long>(o.written),
+		       static_cast<unsigned long long>(o.size));
+	return ECOUNT;
+}
+
+// Closes what the run opened. The signals stay held until the run ends.
+static void
+release()
+{
+	for (int fd : {o.fd, o.dir, o.tmp})
+		if (fd >= 0)
+			(void)close(fd);
+	sigset_t held = o.held;
+	o = output{};
+	o.held = held;
+}
+
+int
+openoutput(const char *path, uint64_t size, FILE **f)
+{
+	o.path = path;
+	o.size = size;
+	hold();
+	int err = openpath(path);
+	if (err == ENOENT) // a new output; EEXIST if made meanwhile
+		err = endoflinks(path);
+	if (!err)
+		err = choose();
+	if (o.how == renamed)
+		o.to = o.tmp;
+	if (!err && !(*f = writer()))
+		err = errno;
+	if (!err) // the writers hand over large blocks, which a buffer copies
+		(void)setvbuf(*f, nullptr, _IONBF, 0);
+	if (err) {
+		undo();
+		release();
+	}
+	return err;
+}
+
+int
+closeoutput(FILE *f, int werr)
+{
+	int err = werr;
+	if (closewriter(f) != 0 && !err)
+		err = errno;
+	if (!err && (o.how == inplace || o.how == stream))
+		err = cut();
+	if (!err && o.how == renamed)
+		err = commit();
+	if (err)
+		undo();
+	release();
+	return err;
+}
+
+const char *
+reason(int err)
+{
+	return err == ECOUNT ? miscount : strerror(err);
+}
