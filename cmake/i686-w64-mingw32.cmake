@@ -4,5 +4,6 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 # The C++ and GCC runtimes go inside the .exe: no DLLs beside it. ASLR and
-# DEP, which newer MinGW linkers set by default.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--dynamicbase,--nxcompat")
+# DEP, which newer MinGW linkers set by default. No build time in the
+# header: one commit builds to the same bytes.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--dynamicbase,--nxcompat,--no-insert-timestamp")
