@@ -261,9 +261,10 @@ taketurn(bool (*trylock)(int fd), int (*lock)(int fd))
 		took = trylock(o.fd);
 	}
 	if (!took) {
-		fprintf(stderr,
-			"Waiting for '%s': another program has it locked\n",
-			o.path);
+		(void)fprintf(stderr,
+			      "Waiting for '%s': another program has it "
+			      "locked\n",
+			      o.path);
 		err = lock(o.fd);
 	}
 	letgo(false);

@@ -124,8 +124,8 @@ turn(HANDLE h)
 			return syserr();
 		Sleep(ms);
 	}
-	fprintf(stderr, "Waiting for '%s': another program has it locked\n",
-		given);
+	(void)fprintf(
+	    stderr, "Waiting for '%s': another program has it locked\n", given);
 	return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD,
 			  &all)
 		   ? 0
