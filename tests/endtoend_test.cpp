@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -44,6 +45,11 @@ posixonly(const row &r)
 		if (a.starts_with("/dev/") || a.starts_with("/proc/") ||
 		    !text(a))
 			return true;
+	for (const auto &e : r.before) // Windows finds names in any case
+		for (const auto &f : r.before)
+			if (e.name != f.name &&
+			    strcasecmp(e.name.c_str(), f.name.c_str()) == 0)
+				return true;
 	for (const auto &list : {r.before, r.after})
 		for (const auto &e : list)
 			if ((e.k != isfile && e.k != isfolder &&

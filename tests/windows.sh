@@ -4,10 +4,10 @@
 # system's, carrying the manifest that makes its code page UTF-8; then the
 # end-to-end table under wine, and the very bytes the Linux program writes.
 # The 64-bit program runs under wine64. The 32-bit one, the program that
-# ships, runs under the i386 wine, whose 32-bit code this kernel can't run
-# itself: qemu-i386 runs it, handed every i386 program by binfmt_misc in a
-# user and mount namespace of this script's own, so that nothing else on
-# the machine sees the registration.
+# ships, runs under the i386 wine; where the kernel can't run 32-bit code
+# (no IA-32 emulation), qemu-i386 runs that wine, handed every i386
+# program by binfmt_misc in a user and mount namespace of this script's
+# own, so that nothing else on the machine sees the registration.
 # Usage: tests/windows.sh [linux-build-folder]
 set -eu
 cd "$(dirname "$0")/.."
@@ -133,23 +133,36 @@ for arch in i686 x86_64; do
 done
 i686-w64-mingw32-objdump -f build-i686/loadprep.exe | grep -q 'file format pei-i386' ||
 	fail "build-i686/loadprep.exe is not a 32-bit program"
-(cd build-i686 && cpack >/dev/null)
-zip=$(ls build-i686/loadprep-*-win32.zip)
-for f in loadprep.exe LICENSE.txt README.txt; do
-	unzip -l "$zip" | grep -q "/$f\$" || fail "$zip lacks $f"
-done
 readme=$(mktemp)
-unzip -p "$zip" '*/README.txt' >"$readme"
-[ "$(grep -c . "$readme")" -gt 100 ] || fail "README.txt is not the manual page"
-! grep -qv "$(printf '\r')\$" "$readme" || fail "README.txt has lines that don't end in CR LF"
-! grep -qE 'cmake|apt-get' "$readme" || fail "README.txt holds Linux build steps"
-! grep -nE "signal|SIG[A-Z]|ulimit|fs\.protected|/dev/|umask|[a-z]\([0-9]\)|[[:alpha:]]-$(printf '\r')\$" \
-	"$readme" || fail "README.txt holds what only Linux has, or a word broken across lines"
+for bits in 32 64; do
+	[ $bits = 32 ] && arch=i686 || arch=x86_64
+	(cd build-$arch && cpack >/dev/null)
+	zip=$(ls build-$arch/loadprep-*-win$bits.zip)
+	for f in loadprep.exe LICENSE.txt README.txt; do
+		unzip -l "$zip" | grep -q "/$f\$" || fail "$zip lacks $f"
+	done
+	unzip -p "$zip" '*/README.txt' >"$readme"
+	[ "$(head -n 1 "$readme")" = "NAME$(printf '\r')" ] ||
+		fail "$zip: README.txt starts with the manual page's header"
+	[ "$(grep -c . "$readme")" -gt 100 ] || fail "$zip: README.txt is not the manual page"
+	! grep -qv "$(printf '\r')\$" "$readme" || fail "$zip: README.txt has lines that don't end in CR LF"
+	! grep -q "LOADPREP(1)" "$readme" || fail "$zip: README.txt has the manual page's footer"
+	awk '{ sub(/\r$/, "") } length > 79 { exit 1 }' "$readme" ||
+		fail "$zip: README.txt has a line over 79 columns"
+	grep -q "This is the $bits-bit Windows program" "$readme" || fail "$zip: README.txt names another program"
+	! grep -qE 'cmake|apt-get' "$readme" || fail "$zip: README.txt holds Linux build steps"
+	! grep -nE "signal|SIG[A-Z]|ulimit|fs\.protected|/dev/|/proc|umask|FIFO|flock|[a-z]\([0-9]\)|[[:alpha:]]-$(printf '\r')\$" \
+		"$readme" || fail "$zip: README.txt holds what only Linux has, or a word broken across lines"
+	echo "windows: packed $zip with the licence and the manual page as Windows text"
+done
 rm "$readme"
-echo "windows: packed $zip with the licence and the manual page as Windows text"
 
 runtable x86_64 "$wine64"
-[ -x /usr/bin/qemu-i386 ] || fail "no /usr/bin/qemu-i386 (qemu-user 10) to run the 32-bit wine"
-unshare --user --map-root-user --mount "$0" --i686 "$linux" ||
-	fail "the 32-bit program under the i386 wine"
+if "$wine32" --version >/dev/null 2>&1; then
+	runtable i686 "$wine32"
+else
+	[ -x /usr/bin/qemu-i386 ] || fail "no /usr/bin/qemu-i386 (qemu-user 10) to run the 32-bit wine"
+	unshare --user --map-root-user --mount "$0" --i686 "$linux" ||
+		fail "the 32-bit program under the i386 wine"
+fi
 echo "windows: all checks passed, for both programs"

@@ -56,7 +56,7 @@ loadinput(const char *path, uint32_t *size)
 		return strerror(err);
 	static_assert(bufsize == 4194304, "the message names buf's size");
 	if (more)
-		return "larger than 4194304 bytes";
+		return "larger than 4 MiB, the most the tool takes";
 	*size = static_cast<uint32_t>(n);
 	return nullptr;
 }

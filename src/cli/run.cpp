@@ -59,9 +59,12 @@ cant(const char *verb, const char *path, const char *why)
 static const char *
 convert(uint32_t size)
 {
-	const char *why = skp > bufsize - picturesize
-			      ? "the picture at skp runs past the 4 MiB buffer"
-			      : checkpicture(size, skp, chp);
+	static_assert(bufsize - picturesize == 0x3e8000, "the message's skp");
+	const char *why =
+	    skp > bufsize - picturesize
+		? "a whole picture from skp would end past 4 MiB, the most "
+		  "the tool holds: skp can be at most 003e8000"
+		: checkpicture(size, skp, chp);
 	if (!why) {
 		len = convert24to16(skp, len);
 		flipimage(skp);
@@ -98,7 +101,10 @@ stages(char **argv)
 		return cant("Load", argv[1], why);
 	printf("len=%08x\n", size);
 	if ((why = cutwindow(size, skp, chp, &len)))
-		return cant("Cut", argv[1], why);
+		return cant("Cut", argv[1],
+			    convert24bitbmpto16bitbitmap && cutshort(size)
+				? cutshort(size)
+				: why);
 	if (convert24bitbmpto16bitbitmap && (why = convert(size)))
 		return cant("Convert", argv[1], why);
 	printf("newlen=%08x\n", len);

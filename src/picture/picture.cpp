@@ -1,6 +1,7 @@
 #include "picture/picture.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -74,7 +75,8 @@ pixeloffset(uint32_t size)
 }
 
 // Pictures of another format, named: unmistakable by their first bytes,
-// where bare pixels could only start so by a rare chance.
+// where bare pixels could only start so by a rare chance. A dot stands for
+// any byte.
 static const char *
 otherformat(uint32_t size)
 {
@@ -86,35 +88,87 @@ otherformat(uint32_t size)
 	    {"\x89PNG\r\n\x1a\n", 8, "PNG"},
 	    {"GIF87a", 6, "GIF"},
 	    {"GIF89a", 6, "GIF"},
+	    {"\xff\xd8\xff", 3, "JPEG"},
+	    {"II*\0", 4, "TIFF"},
+	    {"MM\0*", 4, "TIFF"},
+	    {"RIFF....WEBP", 12, "WebP"},
+	    {"qoif", 4, "QOI"},
 	};
-	for (const auto &f : formats)
-		if (size >= f.n && memcmp(buf, f.magic, f.n) == 0)
+	for (const auto &f : formats) {
+		uint32_t i = 0;
+		while (i < f.n && i < size &&
+		       (f.magic[i] == '.' || buf[i] == uint8_t(f.magic[i])))
+			i++;
+		if (i == f.n)
 			return f.name;
+	}
 	return nullptr;
+}
+
+const char *
+cutshort(uint32_t size)
+{
+	static char why[96];
+	if (size < 2 || buf[0] != 'B' || buf[1] != 'M')
+		return nullptr;
+	if (size >= 6 && le32(2) > size)
+		(void)snprintf(why, sizeof why,
+			       "a BMP file cut short: its header says %08x "
+			       "bytes, len is %08x: fetch or save it again",
+			       le32(2), size);
+	else
+		return "a BMP file cut short before its pixels at skp: fetch "
+		       "or save it again";
+	return why;
+}
+
+// The picture's rows from skp to end, and no further than the picture's own
+// height: 768 bytes each.
+static int64_t
+rowsupto(uint32_t end, uint32_t skp, uint32_t off, int32_t height)
+{
+	return std::max<int64_t>(0,
+				 std::min((int64_t{end} - skp) / 768,
+					  int64_t{height} - (skp - off) / 768));
+}
+
+// The picture file's rows from skp are too few: the picture's own, or cut
+// by chp.
+static const char *
+fewrows(uint32_t size, uint32_t skp, uint32_t chp, uint32_t off, int32_t height)
+{
+	static char why[96];
+	int64_t rows = rowsupto(size - chp, skp, off, height);
+	if (rows >= 192)
+		return nullptr;
+	if (rowsupto(size, skp, off, height) >= 192)
+		(void)snprintf(why, sizeof why,
+			       "chp cuts the picture to %lld rows; the "
+			       "conversion takes 192: give a smaller chp",
+			       static_cast<long long>(rows));
+	else
+		(void)snprintf(why, sizeof why,
+			       "%lld rows from skp; the conversion takes 192",
+			       static_cast<long long>(rows));
+	return why;
 }
 
 const char *
 checkpicture(uint32_t size, uint32_t skp, uint32_t chp)
 {
-	static char why[80];
+	static char why[112];
 	if (const char *other = otherformat(size)) {
-		(void)snprintf(
-		    why, sizeof why,
-		    "a %s file; the conversion takes the pixels of a "
-		    "24-bit BMP",
-		    other);
+		(void)snprintf(why, sizeof why,
+			       "a %s file; the conversion takes the pixels of "
+			       "a 24-bit BMP: save it as one",
+			       other);
 		return why;
 	}
 	// A file cut short (a broken download) still has its whole header,
 	// but fewer bytes than its size says: the rest would come in as zeros.
 	uint32_t whole = le32(2);
-	if (whole > size && pixeloffset(whole) != 0 && size >= 14 + le32(14)) {
-		(void)snprintf(why, sizeof why,
-			       "a BMP file cut short: its header says %u "
-			       "bytes, the file has %u",
-			       whole, size);
-		return why;
-	}
+	if (whole > size && pixeloffset(whole) != 0 && size >= 14 + le32(14))
+		return cutshort(size);
 	uint32_t off = pixeloffset(size);
 	if (off == 0)
 		return nullptr; // bare pixels: nothing says they are wrong
@@ -124,35 +178,32 @@ checkpicture(uint32_t size, uint32_t skp, uint32_t chp)
 	uint32_t comp = core ? 0 : le32(30);
 	auto width = static_cast<int32_t>(core ? le16(18) : le32(18));
 	auto height = static_cast<int32_t>(core ? le16(20) : le32(22));
-	// The picture's rows from skp to the end of the window, and no further
-	// than the picture's own height: 768 bytes each.
-	int64_t rows = std::min(int64_t{size - chp - skp} / 768,
-				int64_t{height} - int64_t{skp - off} / 768);
 
-	// The messages fit in why, and a cut one would still say enough.
+	// Bits, pixels and rows are counted in decimal; offsets are in hex,
+	// as skp is typed.
 	if (bits != 24)
 		(void)snprintf(why, sizeof why,
-			       "%u bits a pixel; the conversion takes 24",
+			       "%u bits a pixel; the conversion takes 24: save "
+			       "it as a 24-bit BMP",
 			       bits);
 	else if (comp != 0)
-		return "compressed pixels; the conversion takes uncompressed";
+		return "compressed pixels; the conversion takes uncompressed: "
+		       "save it as an uncompressed 24-bit BMP";
 	else if (width != 256)
-		(void)snprintf(why, sizeof why,
-			       "%d pixels wide; the conversion takes 256",
-			       width);
-	else if (height < 0)
-		return "rows stored top first; the conversion takes bottom "
-		       "first";
-	else if (skp < off || (skp - off) % 768 != 0)
-		(void)snprintf(why, sizeof why,
-			       "the pixels start at %x, not at skp %x", off,
-			       skp);
-	else if (rows < 192)
 		(void)snprintf(
 		    why, sizeof why,
-		    "%lld rows from skp; the conversion takes 192",
-		    static_cast<long long>(std::max<int64_t>(rows, 0)));
+		    "%d pixels wide; the conversion takes 256: scale "
+		    "it to 256 x 192",
+		    width);
+	else if (height < 0)
+		return "rows stored top first; the conversion takes bottom "
+		       "first: save it again as a 24-bit BMP, which most "
+		       "programs store bottom first";
+	else if (skp < off || (skp - off) % 768 != 0)
+		(void)snprintf(why, sizeof why,
+			       "the pixels start at %x: give %x as skp, not %x",
+			       off, off, skp);
 	else
-		return nullptr;
+		return fewrows(size, skp, chp, off, height);
 	return why;
 }

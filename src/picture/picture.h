@@ -16,10 +16,15 @@ uint32_t convert24to16(uint32_t skp, uint32_t len);
 void flipimage(uint32_t skp);
 
 // Why the conversion of the picture at skp would be scrambled: the input of
-// the given size in buf is a PNG or GIF file, a picture file cut short, or
-// a picture file whose own headers say so: not 24 bits a pixel, compressed, not 256 pixels wide,
+// the given size in buf is a picture of another format (PNG, GIF, JPEG,
+// TIFF, WebP, QOI), a picture file cut short, or a picture file whose own
+// headers say so: not 24 bits a pixel, compressed, not 256 pixels wide,
 // top row first, pixels that do not start at skp or a whole row past it (a
 // taller picture holds several), or fewer than 192 rows from skp to the
 // end of the window, which chp may shorten. Null for anything else, bare
-// pixels above all.
+// pixels above all. Each reason says what to do about it.
 const char *checkpicture(uint32_t size, uint32_t skp, uint32_t chp);
+
+// Why an input too short for its skp and chp, if a picture file, is: a BMP
+// file cut short. Null for anything else.
+const char *cutshort(uint32_t size);

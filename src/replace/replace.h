@@ -1,23 +1,8 @@
 // Replacing the output: opening it for new content and putting that content
-// in place once whole, one unit a system.
-//
-// The output is the file that opening the output path for writing gives:
-// the system follows the links, with its protections, and checks the
-// permissions. The run changes that file's content only, and only once the
-// new content is whole:
-// - A new file, or a replacement that can be made the same as the old file
-//   in every way a user can see (owner, group, mode, flags, ACL, extended
-//   attributes, streams), is written beside it, unnamed where the file
-//   system allows, and takes the output's name only once whole.
-// - Any other regular file (another user's, one in a folder that takes no
-//   new file, one mounted on its name, one another program holds open, the
-//   file of the run's own standard output or error) is written in place,
-//   once room for the new content has been found, so that a full disk or a
-//   size limit leaves it as it was; runs that write one file in place take
-//   turns.
-// - Devices and FIFOs are written as they are.
-// Signals that would end the run wait while a file changes: a killed run
-// has left the old output, a run that ends with status 0 the new one.
+// in place once whole, one unit a system. The run changes only the content
+// of the file that opening the output path for writing gives, and only once
+// the new content is whole; doc/replacing.md tells how each unit keeps to
+// that, and what can still happen.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +20,12 @@ int openoutput(const char *path, uint64_t size, FILE **f);
 // old output changes.
 int closeoutput(FILE *f, int werr);
 
-// The reason an output written over came out another length than was
-// counted for it: the tool's own fault, never the system's.
+// The reasons that are the tool's own, beside the system's: an output
+// written over came out another length than was counted for it (the
+// tool's fault, never the system's); the output's folder does not exist.
 constexpr int ECOUNT = 0x10000;
+constexpr int ENOFOLDER = 0x10001;
 
-// A reason in the system's own words: an errno value, ECOUNT, or on Windows
-// also a system error code, negated.
+// A reason in the user's words: an errno value, one of the tool's own, or
+// on Windows also a system error code, negated.
 const char *reason(int err);

@@ -19,8 +19,8 @@
 
 output o;
 
-// A written length other than the counted one, in reason()'s words.
-static char miscount[80];
+// The words of the tool's own reasons, for reason().
+static char why[PATH_MAX + 64];
 
 bool
 same(const struct stat &a, const struct stat &b)
@@ -146,7 +146,10 @@ splitpath(const char *p)
 	if (o.dir >= 0)
 		(void)close(o.dir);
 	o.dir = open(folder, search | O_DIRECTORY | O_CLOEXEC);
-	return o.dir < 0 ? errno : 0;
+	if (o.dir < 0 && errno == ENOENT)
+		(void)snprintf(why, sizeof why,
+			       "the folder '%s' does not exist", folder);
+	return o.dir >= 0 ? 0 : errno == ENOENT ? ENOFOLDER : errno;
 }
 
 // The links are followed here, after an open that followed them with the
@@ -328,7 +331,7 @@ cut()
 		return errno;
 	if (o.written == o.size)
 		return 0;
-	(void)snprintf(miscount, sizeof miscount,
+	(void)snprintf(why, sizeof why,
 		       "wrote %llx bytes where %llx were counted; the tool is "
 		       "at fault",
 		       static_cast<unsigned long long>(o.written),
@@ -391,5 +394,5 @@ closeoutput(FILE *f, int werr)
 const char *
 reason(int err)
 {
-	return err == ECOUNT ? miscount : strerror(err);
+	return err == ECOUNT || err == ENOFOLDER ? why : strerror(err);
 }

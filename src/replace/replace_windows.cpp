@@ -65,8 +65,16 @@ reason(int err)
 			       "tool is at fault",
 			       static_cast<unsigned long long>(written),
 			       static_cast<unsigned long long>(size));
+	if (err == ENOFOLDER) {
+		const char *end = given + strlen(given);
+		while (end > given && end[-1] != '/' && end[-1] != '\\')
+			end--;
+		(void)snprintf(
+		    why, sizeof why, "the folder '%.*s' does not exist",
+		    static_cast<int>(end > given ? end - 1 - given : 0), given);
+	}
 	if (err > 0)
-		return err == ECOUNT ? why : strerror(err);
+		return err == ECOUNT || err == ENOFOLDER ? why : strerror(err);
 	DWORD n = FormatMessageA(
 	    FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
 	    static_cast<DWORD>(-err), 0, why, sizeof why, nullptr);
@@ -249,6 +257,8 @@ openoutput(const char *path, uint64_t newsize, FILE **f)
 				sizeof wpath / sizeof *wpath) == 0)
 		return syserr();
 	HANDLE h = openpath(wpath, &shared);
+	if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND)
+		return ENOFOLDER;
 	if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
 		return folder(wpath) ? EISDIR : syserr();
 	how = h == INVALID_HANDLE_VALUE ? create : kindof(h, wpath, shared);
