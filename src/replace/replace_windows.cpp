@@ -257,7 +257,8 @@ openoutput(const char *path, uint64_t newsize, FILE **f)
 				sizeof wpath / sizeof *wpath) == 0)
 		return syserr();
 	HANDLE h = openpath(wpath, &shared);
-	if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND)
+	if (h == INVALID_HANDLE_VALUE &&
+	    GetLastError() == ERROR_PATH_NOT_FOUND && strpbrk(path, "/\\"))
 		return ENOFOLDER;
 	if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
 		return folder(wpath) ? EISDIR : syserr();
