@@ -149,12 +149,12 @@ constexpr bool portable = false;
 #endif
 
 // What only the Linux replacing unit keeps or sees: attributes, flags and
-// projects, a file mounted on its name, a pseudo-file, flock's turns, a
+// projects, a file mounted on its name, a pseudo-file, a caller's flock, a
 // lease, a name's case.
 bool
 linuxonly(const row &r)
 {
-	bool only = r.hold || r.caseless;
+	bool only = (r.hold && r.hold != otherlock) || r.caseless;
 	for (const auto &a : r.args)
 		only = only || a.starts_with("/proc/");
 	for (const auto &e : r.before)
@@ -218,7 +218,7 @@ leftout(const row &r)
 		return "needs a folder that finds names whatever their case";
 	if (portable && linuxonly(r))
 		return "the portable unit keeps no attributes or flags, and "
-		       "sees no mounts, pseudo-files, flock turns or leases";
+		       "sees no mounts, pseudo-files, flock(1) or leases";
 	return nullptr;
 }
 

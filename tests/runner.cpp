@@ -431,8 +431,10 @@ openlog(const std::string &dir, reportto report)
 static int
 holdoutput(const std::string &path, holdby how)
 {
-	int fd =
-	    open(path.c_str(), O_RDONLY | (how == callerlock ? 0 : O_CLOEXEC));
+	int fd = open(path.c_str(), (how == readlease ? O_RDONLY : O_RDWR) |
+					(how == callerlock ? 0 : O_CLOEXEC));
+	struct flock all = {};
+	all.l_type = F_WRLCK;
 	if (how == readlease) {
 		signal(SIGIO, SIG_IGN); // the kernel's word that it breaks
 		std::ofstream("/proc/sys/fs/lease-break-time") << 1;
@@ -440,6 +442,8 @@ holdoutput(const std::string &path, holdby how)
 	} else {
 		flock(fd, LOCK_EX);
 	}
+	if (how == otherlock) // as the portable unit's runs take turns too
+		fcntl(fd, F_SETLK, &all);
 	return fd;
 }
 

@@ -38,8 +38,9 @@ struct entry {
 enum reportto { topipe, tofull, toclosed, tolog, toappend };
 
 // What another program holds on the output while the tool runs: a lock
-// handed to the tool, as flock(1) hands it; a lock of its own; or a read
-// lease, which the kernel breaks after a second.
+// handed to the tool, as flock(1) hands it; locks of its own, of both kinds
+// (flock and fcntl); or a read lease, which the kernel breaks after a
+// second.
 enum holdby { nohold, callerlock, otherlock, readlease };
 
 // One run: arguments, the folder before, the console, the exit status, and
