@@ -98,9 +98,10 @@ storedname()
 }
 
 // The folder that holds the open output: from the path the kernel
-// resolved, or from the path as given where /proc can't tell (a path too
-// long for it, or no /proc). The name found there must still be the very
-// file opened, not a link to it.
+// resolved, or from the path as given where that can't be had or opened (a
+// path too long for /proc, no /proc, a folder on the way the user may not
+// search). The name found there must still be the very file opened, not a
+// link to it.
 static bool
 findfolder()
 {
@@ -111,8 +112,9 @@ findfolder()
 	proc = n > 0;
 	if (resolved)
 		real[n] = '\0';
-	if (splitpath(resolved ? real : o.path) != 0 ||
-	    fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+	if ((!resolved || splitpath(real) != 0) && splitpath(o.path) != 0)
+		return false;
+	if (fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
 	    !same(st, o.old))
 		return false;
 	storedname();
