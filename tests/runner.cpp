@@ -353,9 +353,14 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 	     umount2("/proc", MNT_DETACH)))
 		_exit(127);
 	// The build folder may be closed to an ordinary user: the tool is
-	// opened before the run becomes one.
+	// opened before the run becomes one, and an emulator reads it
+	// through the descriptor.
 	bool asuser = how.asuser;
 	int exe = asuser ? open(cmd[0].c_str(), O_RDONLY | O_CLOEXEC) : -1;
+	std::string &tool = cmd[toolcommand().size() - 1];
+	if (asuser && &tool != &cmd[0])
+		tool = "/proc/self/fd/" +
+		       std::to_string(open(tool.c_str(), O_RDONLY));
 	if (asuser && (exe < 0 || setgroups(0, nullptr) || setgid(nobody) ||
 		       setuid(nobody)))
 		_exit(127);
