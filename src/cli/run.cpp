@@ -100,11 +100,11 @@ stages(char **argv)
 	if ((why = loadinput(argv[1], &size)))
 		return cant("Load", argv[1], why);
 	printf("len=%08x\n", size);
-	if ((why = cutwindow(size, skp, chp, &len)))
-		return cant("Cut", argv[1],
-			    convert24bitbmpto16bitbitmap && cutshort(size)
-				? cutshort(size)
-				: why);
+	if ((why = cutwindow(size, skp, chp, &len))) {
+		const char *bmp =
+		    convert24bitbmpto16bitbitmap ? cutshort(size) : nullptr;
+		return cant("Cut", argv[1], bmp ? bmp : why);
+	}
 	if (convert24bitbmpto16bitbitmap && (why = convert(size)))
 		return cant("Convert", argv[1], why);
 	printf("newlen=%08x\n", len);

@@ -216,33 +216,18 @@ turn()
 	return flocked(o.fd) || callers() ? 0 : taketurn(flocked, flockwait);
 }
 
-// Room for the new content from the offset where it starts, and leave to
-// grow that far, before its first byte changes: a full disk or a size
-// limit then leaves the file as it was. Where the file system can't
-// reserve room its free space must hold what the file needs, and so it
-// must on btrfs, which writes an overwrite to new blocks and frees the old
-// ones only after: there room held by the file now is no room for its new
-// content, and fallocate sets none aside.
+// Room set aside from the offset where the new content starts, the file's
+// length kept. btrfs writes an overwrite to new blocks and frees the old
+// ones only after, and fallocate sets none aside for it: there the free
+// space must hold all of the new content too.
 int
 reserve()
 {
 	static const unsigned long copyonwrite[] = {BTRFS_SUPER_MAGIC};
-	struct stat st;
-	auto end = static_cast<uint64_t>(o.at) + o.size;
-	if (capped(end) || o.size == 0)
-		return capped(end);
 	if (fallocate(o.to, FALLOC_FL_KEEP_SIZE, o.at,
-		      static_cast<off_t>(o.size)) == 0)
-		return !kindof(o.to, copyonwrite) || fits(o.to, o.size, 0)
-			   ? 0
-			   : ENOSPC;
-	if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+		      static_cast<off_t>(o.size)) != 0)
 		return errno;
-	if (fstat(o.to, &st) != 0)
-		return 0;
-	return fits(o.to, end, static_cast<uint64_t>(st.st_blocks) * 512)
-		   ? 0
-		   : ENOSPC;
+	return !kindof(o.to, copyonwrite) || fits(o.to, o.size, 0) ? 0 : ENOSPC;
 }
 
 // The unnamed new file under o.tmpname.

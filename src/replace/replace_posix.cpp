@@ -64,29 +64,22 @@ turn()
 	return taketurn(locked, lockwait);
 }
 
-// Room for the new content before its first byte changes, so that a full
-// disk or a size limit leaves the file as it was. posix_fallocate makes
-// the file longer, so it is asked only for a file written over from its
-// start, not for a stream that appends; the file is cut back if the run
-// ends before writing.
+// posix_fallocate makes the file longer, so it is asked only for a file
+// written over from its start, not for a stream that appends; the file is
+// cut back if the run ends before writing.
 int
 reserve()
 {
-	auto end = static_cast<uint64_t>(o.at) + o.size;
-	if (capped(end) || o.size == 0)
-		return capped(end);
 #if _POSIX_ADVISORY_INFO > 0
-	int err = o.how != inplace
-		      ? EINVAL
-		      : posix_fallocate(o.to, 0, static_cast<off_t>(o.size));
-	if (err == 0 && end > static_cast<uint64_t>(o.old.st_size))
+	if (o.how != inplace)
+		return EINVAL;
+	int err = posix_fallocate(o.to, 0, static_cast<off_t>(o.size));
+	if (err == 0 && o.size > static_cast<uint64_t>(o.old.st_size))
 		o.was = o.old.st_size;
-	if (err == 0 || err == ENOSPC || err == EFBIG)
-		return err;
+	return err;
+#else
+	return EINVAL;
 #endif
-	return fits(o.to, end, static_cast<uint64_t>(o.old.st_blocks) * 512)
-		   ? 0
-		   : ENOSPC;
 }
 
 // Writing takes away set-ID bits, which are given again; a signal held

@@ -227,7 +227,8 @@ renametmp()
 	return 0;
 }
 
-int
+// EFBIG if a file end bytes long passes the size limit, else 0.
+static int
 capped(uint64_t end)
 {
 	struct rlimit r;
@@ -274,6 +275,24 @@ taketurn(bool (*trylock)(int fd), int (*lock)(int fd))
 	return err;
 }
 
+// Room for the new content before its first byte changes, so that a full
+// disk or a size limit leaves the file as it was. Where the system sets
+// none aside, the free space must hold what the file needs.
+static int
+room()
+{
+	auto end = static_cast<uint64_t>(o.at) + o.size;
+	int err = capped(end);
+	if (err || o.size == 0)
+		return err;
+	err = reserve();
+	if (err == 0 || err == ENOSPC || err == EDQUOT || err == EFBIG)
+		return err;
+	return fits(o.to, end, static_cast<uint64_t>(o.old.st_blocks) * 512)
+		   ? 0
+		   : ENOSPC;
+}
+
 // Standard output or error, when it is open on the output file itself.
 static int
 streamof()
@@ -305,7 +324,7 @@ choose()
 		o.to = s;
 		o.at = fcntl(s, F_GETFL) & O_APPEND ? o.old.st_size
 						    : lseek(s, 0, SEEK_CUR);
-		err = reserve();
+		err = room();
 		return err ? err : interrupted();
 	}
 	if (replaceable()) {
@@ -317,7 +336,7 @@ choose()
 	o.to = o.fd;
 	err = turn();
 	if (!err)
-		err = reserve();
+		err = room();
 	return err ? err : interrupted();
 }
 

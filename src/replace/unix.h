@@ -50,7 +50,8 @@ int makenew();
 bool replaceable();
 // Takes the run's turn to write the output in place. 0 or an errno value.
 int turn();
-// Finds room for o.size bytes at o.to from o.at. 0 or an errno value.
+// Sets room aside for o.size bytes at o.to from o.at. 0, ENOSPC, EDQUOT or
+// EFBIG; any other errno value where the system sets none aside.
 int reserve();
 // Gives the whole new file the output's name. 0 or an errno value.
 int commit();
@@ -94,9 +95,6 @@ int createtmp(mode_t mode);
 // The new file o.tmpname takes the output's name, the old one let go
 // first. Returns 0 or an errno value.
 int renametmp();
-
-// EFBIG if a file end bytes long passes the size limit, else 0.
-int capped(uint64_t end);
 
 // Whether fd's file system has free room for a file end bytes long that
 // holds have bytes of room now, with some for the blocks that map it.
