@@ -66,20 +66,24 @@ turn()
 
 // posix_fallocate makes the file longer, so it is asked only for a file
 // written over from its start, not for a stream that appends; the file is
-// cut back if the run ends before writing.
+// cut back if the run ends before writing. Nothing in POSIX tells whether
+// the file system writes an overwrite to new blocks and frees the old ones
+// only after (btrfs, ZFS), and there it sets nothing aside for one: the
+// free space must hold all of the new content too.
 int
 reserve()
 {
+	int err = 0;
 #if _POSIX_ADVISORY_INFO > 0
-	if (o.how != inplace)
-		return EINVAL;
-	int err = posix_fallocate(o.to, 0, static_cast<off_t>(o.size));
-	if (err == 0 && o.size > static_cast<uint64_t>(o.old.st_size))
+	if (o.how == inplace)
+		err = posix_fallocate(o.to, 0, static_cast<off_t>(o.size));
+	if (err == 0 && o.how == inplace &&
+	    o.size > static_cast<uint64_t>(o.old.st_size))
 		o.was = o.old.st_size;
-	return err;
-#else
-	return EINVAL;
 #endif
+	if (err == ENOSPC || err == EDQUOT || err == EFBIG)
+		return err;
+	return fits(o.to, o.size, 0) ? 0 : ENOSPC;
 }
 
 // Writing takes away set-ID bits, which are given again; a signal held
