@@ -101,8 +101,9 @@ stages(char **argv)
 		return cant("Load", argv[1], why);
 	printf("len=%08x\n", size);
 	if ((why = cutwindow(size, skp, chp, &len))) {
-		const char *bmp =
-		    convert24bitbmpto16bitbitmap ? cutshort(size) : nullptr;
+		const char *bmp = convert24bitbmpto16bitbitmap
+				      ? cutpicture(size, skp, chp)
+				      : nullptr;
 		return cant("Cut", argv[1], bmp ? bmp : why);
 	}
 	if (convert24bitbmpto16bitbitmap && (why = convert(size)))

@@ -60,8 +60,8 @@ knownheader(uint32_t n)
 }
 
 // A picture file of the given size: "BM", that size, a known info header,
-// its pixels past the headers and within the file, one plane. Returns the
-// offset of the pixels, or 0 when the input is not one.
+// its pixels past the headers and within the file. Returns the offset of
+// the pixels, or 0 when the input is not one.
 static uint32_t
 pixeloffset(uint32_t size)
 {
@@ -71,7 +71,26 @@ pixeloffset(uint32_t size)
 	if (!knownheader(head) || size < 14 + head || off < 14 + head ||
 	    off >= size)
 		return 0;
-	return le16(head == 12 ? 22 : 26) == 1 ? off : 0;
+	return off;
+}
+
+// A picture file cut short (a broken download): headers that would make a
+// picture file of the size they say, more than the input's.
+static bool
+truncated(uint32_t size)
+{
+	return size >= 18 && le32(2) > size && pixeloffset(le32(2)) != 0;
+}
+
+static const char *
+cutshort(uint32_t size)
+{
+	static char why[96];
+	(void)snprintf(why, sizeof why,
+		       "a BMP file cut short: its header says %08x bytes, len "
+		       "is %08x: fetch or save it again",
+		       le32(2), size);
+	return why;
 }
 
 // Pictures of another format, named: unmistakable by their first bytes,
@@ -106,19 +125,26 @@ otherformat(uint32_t size)
 }
 
 const char *
-cutshort(uint32_t size)
+cutpicture(uint32_t size, uint32_t skp, uint32_t chp)
 {
-	static char why[96];
-	if (size < 2 || buf[0] != 'B' || buf[1] != 'M')
+	static char why[112];
+	if (truncated(size))
+		return cutshort(size);
+	uint32_t off = pixeloffset(size);
+	if (off == 0)
 		return nullptr;
-	if (size >= 6 && le32(2) > size)
+	// skp past the end is the number at fault, or one that starts no row;
+	// else chp, which can keep at most the rows the conversion takes.
+	if (skp >= size || skp < off || (skp - off) % 768 != 0)
 		(void)snprintf(why, sizeof why,
-			       "a BMP file cut short: its header says %08x "
-			       "bytes, len is %08x: fetch or save it again",
-			       le32(2), size);
+			       "skp + chp is more than len: the pixels start at "
+			       "%x: give %x as skp",
+			       off, off);
 	else
-		return "a BMP file cut short before its pixels at skp: fetch "
-		       "or save it again";
+		(void)snprintf(why, sizeof why,
+			       "skp + chp is more than len: give at most %x as "
+			       "chp, not %x",
+			       size - skp > 147456 ? size - skp - 147456 : 0, chp);
 	return why;
 }
 
@@ -132,16 +158,25 @@ rowsupto(uint32_t end, uint32_t skp, uint32_t off, int32_t height)
 					  int64_t{height} - (skp - off) / 768));
 }
 
-// The picture file's rows from skp are too few: the picture's own, or cut
-// by chp.
+// The picture file's rows from skp to the end of the window, which chp may
+// shorten, must be the 192 the conversion takes: too few, the picture's own
+// or cut by chp, or too many, of a taller picture. Each reason names the
+// fix, in hex as skp and chp are typed.
 static const char *
-fewrows(uint32_t size, uint32_t skp, uint32_t chp, uint32_t off, int32_t height)
+rowcount(uint32_t size, uint32_t skp, uint32_t chp, uint32_t off, int32_t height)
 {
-	static char why[96];
+	static char why[160];
 	int64_t rows = rowsupto(size - chp, skp, off, height);
-	if (rows >= 192)
+	if (rows == 192)
 		return nullptr;
-	if (rowsupto(size, skp, off, height) >= 192)
+	if (rows > 192)
+		(void)snprintf(why, sizeof why,
+			       "%lld rows from skp; the conversion takes 192: "
+			       "give %x as chp to keep the bottom 192, or %x as "
+			       "skp to keep the top 192",
+			       static_cast<long long>(rows), size - skp - 147456,
+			       static_cast<uint32_t>(skp + (rows - 192) * 768));
+	else if (rowsupto(size, skp, off, height) >= 192)
 		(void)snprintf(why, sizeof why,
 			       "chp cuts the picture to %lld rows; the "
 			       "conversion takes 192: give a smaller chp",
@@ -164,10 +199,8 @@ checkpicture(uint32_t size, uint32_t skp, uint32_t chp)
 			       other);
 		return why;
 	}
-	// A file cut short (a broken download) still has its whole header,
-	// but fewer bytes than its size says: the rest would come in as zeros.
-	uint32_t whole = le32(2);
-	if (whole > size && pixeloffset(whole) != 0 && size >= 14 + le32(14))
+	// The rest of a file cut short would come in as zeros.
+	if (truncated(size))
 		return cutshort(size);
 	uint32_t off = pixeloffset(size);
 	if (off == 0)
@@ -204,6 +237,6 @@ checkpicture(uint32_t size, uint32_t skp, uint32_t chp)
 			       "the pixels start at %x: give %x as skp, not %x",
 			       off, off, skp);
 	else
-		return fewrows(size, skp, chp, off, height);
+		return rowcount(size, skp, chp, off, height);
 	return why;
 }

@@ -20,11 +20,12 @@ void flipimage(uint32_t skp);
 // TIFF, WebP, QOI), a picture file cut short, or a picture file whose own
 // headers say so: not 24 bits a pixel, compressed, not 256 pixels wide,
 // top row first, pixels that do not start at skp or a whole row past it (a
-// taller picture holds several), or fewer than 192 rows from skp to the
+// taller picture holds several), or other than 192 rows from skp to the
 // end of the window, which chp may shorten. Null for anything else, bare
 // pixels above all. Each reason says what to do about it.
 const char *checkpicture(uint32_t size, uint32_t skp, uint32_t chp);
 
-// Why an input too short for its skp and chp, if a picture file, is: a BMP
-// file cut short. Null for anything else.
-const char *cutshort(uint32_t size);
+// Why skp and chp cut more than the input holds, where it is a picture file:
+// one cut short, or a whole one with the number that runs past its end.
+// Null for anything else.
+const char *cutpicture(uint32_t size, uint32_t skp, uint32_t chp);
