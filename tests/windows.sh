@@ -44,6 +44,11 @@ runtable() {
 			fail "$exe, $in: other bytes than the Linux program's"
 		echo "windows: $exe: $in gives the same $ext as on Linux"
 	done
+	# A hidden file replaced stays hidden, as cmd's redirection leaves it.
+	echo old >"$out/hidden.lst"
+	(cd "$out" && "$wine" cmd /c attrib +h hidden.lst && "$wine" "$exe" "$linux/sample.bin" hidden.lst 8000 >/dev/null)
+	(cd "$out" && "$wine" cmd /c attrib hidden.lst) | grep -q '^A *H ' || fail "$exe: a hidden file replaced lost the attribute"
+	cmp "$out/hidden.lst" "$out/linux.lst" || fail "$exe: a hidden file not replaced"
 	# A file another program holds open: shared for writing but not for
 	# replacing, it is written in place; locked as another run locks it,
 	# the run waits its turn and says so; not shared, the run says why in

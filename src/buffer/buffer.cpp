@@ -36,12 +36,34 @@ advise(FILE *)
 }
 #endif
 
+#ifdef _WIN32
+#include <windows.h>
+
+// Windows says only that access is denied to a folder opened as a file.
+static int
+openerror(const char *path)
+{
+	int err = errno;
+	DWORD a = GetFileAttributesA(path);
+	return err == EACCES && a != INVALID_FILE_ATTRIBUTES &&
+		       (a & FILE_ATTRIBUTE_DIRECTORY)
+		   ? EISDIR
+		   : err;
+}
+#else
+static int
+openerror(const char *)
+{
+	return errno;
+}
+#endif
+
 const char *
 loadinput(const char *path, uint32_t *size)
 {
 	FILE *f = fopen(path, "rb");
 	if (!f)
-		return strerror(errno);
+		return strerror(openerror(path));
 	advise(f);
 	// One read to the end serves files and pipes alike; the size is what
 	// arrived, so a short read can't pass off buf's zeros as data. Straight

@@ -28,6 +28,7 @@ static wchar_t wpath[32768];	// the output's path as given
 static wchar_t target[32768];	// the output's full path
 static wchar_t tmp[32768 + 16]; // the new file beside it
 static HANDLE tmph;		// the new file, open
+static DWORD attrs;		// the replaced file's attributes
 static uint64_t size;		// the new length
 
 // The reason the system call that just failed gives: an errno value where
@@ -146,9 +147,9 @@ kindof(HANDLE h, const wchar_t *path, bool shared)
 {
 	if (GetFileType(h) != FILE_TYPE_DISK)
 		return direct;
-	DWORD a = GetFileAttributesW(path);
-	return shared || (a != INVALID_FILE_ATTRIBUTES &&
-			  (a & FILE_ATTRIBUTE_REPARSE_POINT))
+	attrs = GetFileAttributesW(path);
+	return shared || (attrs != INVALID_FILE_ATTRIBUTES &&
+			  (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
 		   ? inplace
 		   : replace;
 }
@@ -191,6 +192,20 @@ doomed(bool gone)
 					  sizeof d) != 0;
 }
 
+// The new file takes the attributes of the file it replaces (hidden,
+// system) before it is named: ReplaceFileW is meant to carry them over,
+// and not every system does.
+static bool
+giveattrs()
+{
+	const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+			   FILE_ATTRIBUTE_ARCHIVE |
+			   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+	FILE_BASIC_INFO b = {};
+	b.FileAttributes = attrs & kept; // 0 and times of 0 change nothing
+	return SetFileInformationByHandle(tmph, FileBasicInfo, &b, sizeof b);
+}
+
 // Makes the new file beside the output under a name no other file has,
 // marked to go until it is whole.
 static int
@@ -230,8 +245,10 @@ writebeside(FILE **f)
 				   target, &base);
 	if (n == 0)
 		return syserr();
-	if (n >= sizeof target / sizeof *target || !base)
+	if (n >= sizeof target / sizeof *target)
 		return ENAMETOOLONG;
+	if (!base) // a device's name (PRN, LPT1), and no such device here
+		return ENOENT;
 	int err = maketmp(static_cast<size_t>(base - target));
 	if (err)
 		return err;
@@ -297,6 +314,8 @@ closeoutput(FILE *f, int werr)
 	if (!err && how == inplace)
 		err = cut(f);
 	if (!err && (how == replace || how == create) && !doomed(false))
+		err = syserr();
+	if (!err && how == replace && !giveattrs())
 		err = syserr();
 	if (fclose(f) != 0 && !err)
 		err = errno;
