@@ -1,7 +1,7 @@
 #!/bin/sh
 # One commit packs to the same bytes: the .deb and both Windows zips, each
 # built from HEAD twice, in two folders and at two times, must be the same.
-# Needs what the .deb and the Windows programs need (see README.md).
+# Needs what the .deb and the Windows programs need (see doc/hacking.md).
 # Usage: tests/reproducible.sh
 set -eu
 cd "$(dirname "$0")/.."
