@@ -136,15 +136,17 @@ cutpicture(uint32_t size, uint32_t skp, uint32_t chp)
 	// skp past the end is the number at fault, or one that starts no row;
 	// else chp, which can keep at most the rows the conversion takes.
 	if (skp >= size || skp < off || (skp - off) % 768 != 0)
-		(void)snprintf(why, sizeof why,
-			       "skp + chp is more than len: the pixels start at "
-			       "%x: give %x as skp",
-			       off, off);
+		(void)snprintf(
+		    why, sizeof why,
+		    "skp + chp is more than len: the pixels start at "
+		    "%x: give %x as skp",
+		    off, off);
 	else
 		(void)snprintf(why, sizeof why,
 			       "skp + chp is more than len: give at most %x as "
 			       "chp, not %x",
-			       size - skp > 147456 ? size - skp - 147456 : 0, chp);
+			       size - skp > 147456 ? size - skp - 147456 : 0,
+			       chp);
 	return why;
 }
 
@@ -163,19 +165,21 @@ rowsupto(uint32_t end, uint32_t skp, uint32_t off, int32_t height)
 // or cut by chp, or too many, of a taller picture. Each reason names the
 // fix, in hex as skp and chp are typed.
 static const char *
-rowcount(uint32_t size, uint32_t skp, uint32_t chp, uint32_t off, int32_t height)
+rowcount(uint32_t size, uint32_t skp, uint32_t chp, uint32_t off,
+	 int32_t height)
 {
 	static char why[160];
 	int64_t rows = rowsupto(size - chp, skp, off, height);
 	if (rows == 192)
 		return nullptr;
 	if (rows > 192)
-		(void)snprintf(why, sizeof why,
-			       "%lld rows from skp; the conversion takes 192: "
-			       "give %x as chp to keep the bottom 192, or %x as "
-			       "skp to keep the top 192",
-			       static_cast<long long>(rows), size - skp - 147456,
-			       static_cast<uint32_t>(skp + (rows - 192) * 768));
+		(void)snprintf(
+		    why, sizeof why,
+		    "%lld rows from skp; the conversion takes 192: "
+		    "give %x as chp to keep the bottom 192, or %x as "
+		    "skp to keep the top 192",
+		    static_cast<long long>(rows), size - skp - 147456,
+		    static_cast<uint32_t>(skp + (rows - 192) * 768));
 	else if (rowsupto(size, skp, off, height) >= 192)
 		(void)snprintf(why, sizeof why,
 			       "chp cuts the picture to %lld rows; the "
