@@ -96,8 +96,11 @@ expectfiles(const row &r, std::map<std::string, entry> got)
 			e.k = isfifo;
 			e.data.clear(); // fed to the tool, not kept
 		}
-		if (e.k == isbound || e.k == isfiller || e.k == issparse)
+		if (e.k == isbound || e.k == isfiller || e.k == issparse ||
+		    e.k == islatefile)
 			e.k = isfile; // a file like any other, but for its data
+		if (e.k == islatelink)
+			e.k = islink;
 		want[e.name] = e;
 	}
 	for (const auto &e : r.after)
@@ -129,15 +132,18 @@ expectfiles(const row &r, std::map<std::string, entry> got)
 }
 
 // What a stock system with systemd sets: the kernel then refuses to follow
-// another user's link, or open another user's file for writing, in a
-// sticky world-writable folder.
+// another user's link, or open another user's file or FIFO for writing, in
+// a sticky world-writable folder.
 bool
 protecting()
 {
-	std::ifstream links("/proc/sys/fs/protected_symlinks"),
-	    files("/proc/sys/fs/protected_regular");
-	int a = 0, b = 0;
-	return links >> a && files >> b && a > 0 && b > 0;
+	for (const char *p : {"symlinks", "regular", "fifos"}) {
+		std::ifstream f(std::string("/proc/sys/fs/protected_") + p);
+		int on = 0;
+		if (!(f >> on) || on == 0)
+			return false;
+	}
+	return true;
 }
 
 // The tool built with the portable replacing unit, which sees no more of a

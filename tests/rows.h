@@ -127,17 +127,25 @@ const std::string longout = [] {
 	return p + std::string(4088 - 4 - p.size(), 'd') + "/out";
 }();
 
-// The input, and an old output at the end of longout.
+// The input, and at the end of longout an old output, or a link.
 std::vector<entry>
-longpath()
+longpath(const std::string &data = "old", kind k = isfile)
 {
 	std::vector<entry> v = {{"in", seq(0x1000)}};
 	for (size_t i = longout.find('/'); i != std::string::npos;
 	     i = longout.find('/', i + 1))
 		v.push_back({longout.substr(0, i), "", isfolder});
-	v.push_back({longout, "old"});
+	v.push_back({longout, data, k});
 	return v;
 }
+
+// A link's target of 1,413 bytes that leads to "new" beside the link.
+const std::string dotsnew = [] {
+	std::string t;
+	while (t.size() < 1410)
+		t += "./";
+	return t + "new";
+}();
 
 // The input, and an old output behind a chain of n links: ln to ln-1 ...
 // l1 to "target".
@@ -181,11 +189,19 @@ std::vector<std::string>
 inject(const std::string &call, const std::string &what,
        std::vector<std::string> more = {})
 {
-	std::vector<std::string> v = {"strace", "-qq", "-o", "/dev/null",
-				      "-e", "trace=" + call};
+	std::vector<std::string> v = {
+	    "strace", "--quiet=all", "-o", "/dev/null", "-e", "trace=" + call};
 	v.insert(v.end(), more.begin(), more.end());
 	v.insert(v.end(), {"-e", "inject=" + call + ":" + what});
 	return v;
+}
+
+// strace holding the tool a second after each open of path, while a late
+// entry takes its place.
+std::vector<std::string>
+opened(const std::string &path)
+{
+	return inject("openat", "delay_exit=1000000", {"-P", path});
 }
 
 // clang-format off
@@ -285,13 +301,15 @@ const row rows[] = {
     // Replacing the output, in the order the manual tells it. The output is
     // the file that opening its path for writing gives, or it is refused.
     {.name = "output folder missing", .args = {"in", "nodir/out", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save 'nodir/out': the folder 'nodir' does not exist\n", .status = 1},
-    {.name = "a link into a missing folder: refused, the link kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "nodir/t.lst", islink}}, .console = lens(3) + "Can't Save 'out': the folder 'nodir' does not exist\n", .status = 1},
+    {.name = "a link into a missing folder: refused, the link kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "nodir/t.lst", islink}}, .console = lens(3) + "Can't Save 'out': No such file or directory\n", .status = 1},
     {.name = "an empty output name", .args = {"in", "", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '': No such file or directory\n", .status = 1},
     {.name = "output is a folder", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", isfolder}}, .console = lens(3) + "Can't Save 'out': Is a directory\n", .status = 1},
     {.name = "output LPT1: a folder, or on Windows an absent printer port", .args = {"in", "LPT1", "0"}, .before = {{"in", seq(3)}, {"LPT1", "", isfolder}}, .console = lens(3) + "Can't Save 'LPT1': Is a directory\n", .status = 1, .winconsole = lens(3) + "Can't Save 'LPT1': No such file or directory\n"},
     {.name = "a read-only file of one's own", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0444}}, .console = lens(3) + "Can't Save 'out': Permission denied\n", .status = 1, .asuser = true},
     {.name = "planted link in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"victim", "old"}, {"s", "", isfolder, 01777}, {"s/out", "../victim", islink, 0, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
     {.name = "planted dangling link in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777}, {"s/out", "../new", islink, 0, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
+    {.name = "another user's FIFO in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777}, {"s/out", "", islatefifo, 0622, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .after = {{"s/out", "", isfifo}}, .status = 1, .protect = true},
+    {.name = "a link planted in a sticky folder as the run begins", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777}, {"s/out", "../victim", islatelink, 0, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true, .via = opened("s/out")},
     {.name = "planted file in a sticky folder", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777}, {"s/out", "theirs", isfile, 0666, nobody}}, .console = lens(3) + "Can't Save 's/out': Permission denied\n", .status = 1, .protect = true},
     {.name = "a name of 256 bytes", .args = {"in", longname + "n", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '" + longname + "n': File name too long\n", .status = 1, .winconsole = lens(3) + "Can't Save '" + longname + "n': No such file or directory\n"},
     {.name = "a path of 300 bytes", .args = {"in", longdir + "/" + std::string(99, 'o'), "0"}, .before = {{"in", seq(3)}, {longdir, "", isfolder}, {longdir + "/" + std::string(99, 'o'), "old"}}, .console = lens(3), .after = {{longdir + "/" + std::string(99, 'o'), lst3}}},
@@ -344,14 +362,17 @@ const row rows[] = {
     {.name = "failed write keeps the old output", .args = {"in", "out", "0", "0", "0", "r"}, .before = {{"in", seq(0x1001)}, {"out", "old", isfile, 0640}}, .console = lens(0x1001) + "Can't Save 'out': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "failed write keeps the input given as output", .args = {"in", "in", "0"}, .before = {{"in", seq(0x1000)}}, .console = lens(0x1000) + "Can't Save 'in': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "failed write through a link keeps the target", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"target", "old"}, {"out", "target", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .status = 1, .maxfile = 4096},
-    {.name = "failed write through a link to a missing file: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .status = 1, .maxfile = 4096},
+    {.name = "failed write through a link to a missing file: the file made empty", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .after = {{"new", ""}}, .status = 1, .maxfile = 4096},
     {.name = "name of 255 bytes under a size cap", .args = {"in", longname, "0"}, .before = {{"in", seq(0x1000)}, {longname, "old"}}, .console = lens(0x1000) + "Can't Save '" + longname + "': File too large\n", .status = 1, .maxfile = 4096},
+    {.name = "a link to a missing file at the end of 4,088 bytes, 1,413 long", .args = {"in", longout, "0"}, .before = longpath(dotsnew, islink), .console = lens(0x1000), .after = {{longout.substr(0, 4085) + "new", reflisting(seq(0x1000), 0)}}},
     {.name = "path of 4,088 bytes under a size cap", .args = {"in", longout, "0"}, .before = longpath(), .console = lens(0x1000) + "Can't Save '" + longout + "': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "chain of 40 links under a size cap", .args = {"in", "l40", "0"}, .before = chain(40), .console = lens(0x1000) + "Can't Save 'l40': File too large\n", .status = 1, .maxfile = 4096},
     {.name = "input linked as output, no new file there, size cap", .args = {"ro/in", "ro/out", "0"}, .before = {{"ro", "", isfolder, 0755, 0}, {"ro/in", seq(0x1000)}, {"ro/out", "ro/in", ishardlink}}, .console = lens(0x1000) + "Can't Save 'ro/out': File too large\n", .after = {{"ro/out", seq(0x1000)}}, .status = 1, .maxfile = 4096, .asuser = true},
     {.name = "full disk: another user's file refused, unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(0x10000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", std::string(0x2000, 'x'), isfile, 0666, 0}, {"filler", "", isfiller}}, .console = lens(0x10000) + "Can't Save 'ro/out': " + full + "\n", .status = 1, .asuser = true},
-    {.name = "killed through a link to a missing file: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "new", islink}}, .console = lens(3), .after = {{".loadprep-*", "", isfile, 0644}}, .status = 137, .noproc = true, .via = inject("write", "signal=KILL:when=6")},
-    {.name = "no /proc: failed write through a link to a missing file: nothing made", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .status = 1, .maxfile = 4096, .noproc = true},
+    {.name = "a new output another run makes as the run begins: replaced", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "theirs", islatefile}}, .console = lens(3), .after = {{"out", lst3}}, .via = opened("out")},
+    {.name = "an output another run replaces as the run begins: its name written", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"bak", "old"}, {"out", "bak", ishardlink}, {"out", "theirs", islatefile}}, .console = lens(3), .after = {{"out", lst3}, {"bak", "old"}}, .via = opened("out")},
+    {.name = "killed through a link to a missing file: the file made empty", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "new", islink}}, .console = lens(3), .after = {{"new", ""}}, .status = 137, .noproc = true, .via = inject("fallocate", "signal=KILL")},
+    {.name = "no /proc: failed write through a link to a missing file: the file made empty", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .after = {{"new", ""}}, .status = 1, .maxfile = 4096, .noproc = true},
     {.name = "nearly full copy-on-write disk: refused, unchanged", .args = {"in", "ro/out", "0", "0", "0", "r"}, .before = {{"in", seq(0x300000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", big, isfile, 0666, 0}, {"filler", "1048576", isfiller}}, .console = lens(0x300000) + "Can't Save 'ro/out': " + full + "\n", .status = 1, .asuser = true, .cow = true},
     {.name = "a run waiting its turn is interrupted: unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(3)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", "old", isfile, 0666, 0}}, .console = lens(3), .status = 130, .asuser = true, .hold = otherlock, .interrupt = 1500, .errors = "Waiting for 'ro/out': another program has it locked\n"},
     {.name = "output FIFO with no reader, interrupted", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", isfifo}}, .console = lens(3), .status = 130, .interrupt = 300},

@@ -196,6 +196,9 @@ makeentry(const std::string &dir, const entry &e, int owner)
 		if (mkfifo(p.c_str(), 0600) != 0)
 			return false;
 		break;
+	case islatefile:
+	case islatelink:
+		return true; // put in place while the tool runs
 	case islink:
 		fs::create_symlink(e.data, p, none);
 		break;
@@ -230,6 +233,21 @@ makeentry(const std::string &dir, const entry &e, int owner)
 			return false;
 	return (!e.flags || flagsof(p, &e.flags) == e.flags) &&
 	       (!e.projid || projectof(p, e.projid) == e.projid);
+}
+
+// Another program puts a late entry in place, owned as it says.
+static void
+putlate(const fs::path &p, const entry &e)
+{
+	usleep(300000);
+	std::string aside = p.string() + ".late";
+	if (e.k == islatelink)
+		(void)!symlink(e.data.c_str(), p.c_str());
+	else if (savefile(aside, e.data))
+		(void)rename(aside.c_str(), p.c_str());
+	if (e.uid >= 0)
+		(void)!lchown(p.c_str(), static_cast<uid_t>(e.uid),
+			      static_cast<gid_t>(e.uid));
 }
 
 // A FIFO's writer blocks until the tool opens it; if the tool never does,
@@ -486,6 +504,8 @@ runtool(const row &r)
 					   e.data);
 		if (e.k == isdeadfifo)
 			fifos.emplace_back(leavefifo, dir + "/" + e.name);
+		if (e.k == islatefile || e.k == islatelink)
+			fifos.emplace_back(putlate, fs::path(dir) / e.name, e);
 		if (e.k == islatefifo)
 			fifos.emplace_back([&o, dir, e] {
 				usleep(300000);

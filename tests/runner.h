@@ -13,9 +13,12 @@ constexpr int nobody = 65534; // the ordinary user, and its group
 // starts, and what it reads is its data after. A hard or bind-mounted
 // link's data names its file. A filler takes all room left on a scratch
 // mount but the bytes its data gives in decimal; its data is not checked.
-// A sparse file is a hole as long as its data gives in decimal.
+// A sparse file is a hole as long as its data gives in decimal. A late
+// file or link is put in place by another program a while after the tool
+// starts: a file written aside and renamed onto its name, as a run puts
+// its output, or a link.
 // clang-format off
-enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, islatefifo, isbound, isfiller, issparse };
+enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, islatefifo, isbound, isfiller, issparse, islatefile, islatelink };
 // clang-format on
 
 // A folder entry: a file's bytes, a FIFO's bytes, or a link's target. Its

@@ -22,9 +22,11 @@ int closeoutput(FILE *f, int werr);
 
 // The reasons that are the tool's own, beside the system's: an output
 // written over came out another length than was counted for it (the
-// tool's fault, never the system's); the output's folder does not exist.
+// tool's fault, never the system's); the output's folder does not exist;
+// other programs kept replacing the output while the run chose its way.
 constexpr int ECOUNT = 0x10000;
 constexpr int ENOFOLDER = 0x10001;
+constexpr int EMOVED = 0x10002;
 
 // A reason in the user's words: an errno value, one of the tool's own, or
 // on Windows also a system error code, negated.

@@ -240,18 +240,24 @@ linktmp(mode_t)
 
 // What the writing took away is given again, and a signal held meanwhile
 // ends the run before the name changes. A new output is linked to its
-// name; a replacement, or a new output whose name was taken meanwhile, is
-// named in its folder first, and renamed.
+// name, which fails where a file took it meanwhile: that file, once
+// claimed, is replaced as any other. A replacement is named in its folder
+// first, and renamed.
 int
 commit()
 {
 	int err = o.again ? copyidentity(o.fd, o.old, o.tmp, &o.again) : 0;
 	if (err || (err = interrupted()))
 		return err;
-	if (!o.tmpname[0] && o.fd < 0 &&
-	    linkat(AT_FDCWD, fdpath(o.tmp), o.dir, o.name, AT_SYMLINK_FOLLOW) ==
-		0)
-		return 0;
+	if (o.fd < 0) {
+		err = o.tmpname[0] ? linknamed()
+		      : linkat(AT_FDCWD, fdpath(o.tmp), o.dir, o.name,
+			       AT_SYMLINK_FOLLOW) == 0
+			  ? 0
+			  : errno;
+		if (err == 0 || (err == EEXIST && (err = claim())))
+			return err;
+	}
 	if (!o.tmpname[0] && (err = nametmp(linktmp, 0)))
 		return err;
 	return renametmp();

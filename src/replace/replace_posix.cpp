@@ -25,14 +25,14 @@ makenew()
 }
 
 // The new file has the old one's owner, group and mode, and sits in the
-// folder that holds the old one: the output's path, or the end of its
-// chain of links, must name the very file opened there. It is made 0600,
-// shut to others until then.
+// folder that holds the old one: the output's path must name the very file
+// opened there, not a link to it. It is made 0600, shut to others until
+// then.
 bool
 replaceable()
 {
 	struct stat st;
-	return endoflinks(o.path) == EEXIST &&
+	return splitpath(o.path) == 0 &&
 	       fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
 	       same(st, o.old) && nametmp(createtmp, 0600) == 0 &&
 	       fchown(o.tmp, o.old.st_uid, o.old.st_gid) == 0 &&
@@ -87,7 +87,10 @@ reserve()
 }
 
 // Writing takes away set-ID bits, which are given again; a signal held
-// meanwhile ends the run before the name changes.
+// meanwhile ends the run before the name changes. A new output is linked
+// to its name, which fails where a file took it meanwhile: that file, once
+// claimed, is replaced as any other, and so is a name in a folder that
+// takes no second link.
 int
 commit()
 {
@@ -95,7 +98,12 @@ commit()
 			  fchmod(o.tmp, o.old.st_mode & 07777) != 0
 		      ? errno
 		      : 0;
-	return err ? err : (err = interrupted()) ? err : renametmp();
+	if (err || (err = interrupted()))
+		return err;
+	if (o.fd < 0 &&
+	    ((err = linknamed()) == 0 || (err == EEXIST && (err = claim()))))
+		return err;
+	return renametmp();
 }
 
 // A stream of its own on the output, closed apart from it.

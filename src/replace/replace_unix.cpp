@@ -95,20 +95,21 @@ interrupted()
 // Opens path for writing as fopen(path, "wb") would, but keeping its bytes
 // and making nothing: a new output is named only once whole. The open
 // waits, with the signals let go, for a FIFO's reader or a lease's break:
-// it changes nothing, so a signal may end it. Another user's file is
-// opened a second time as fopen opens it, with O_CREAT, so that the
-// system's rule for such a file in a sticky folder applies (Linux's
-// fs.protected_regular). ENOENT where path names no file.
+// it changes nothing, so a signal may end it. Another user's file, FIFO or
+// device is opened a second time as fopen opens it, with O_CREAT, so that
+// the kernel's rules for such a file in a sticky folder apply (Linux's
+// fs.protected_regular and fs.protected_fifos). ENOENT where path names
+// no file.
 static int
-openpath(const char *path)
+openpath(const char *path, int flags = 0)
 {
-	const int wr = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+	const int wr = O_WRONLY | O_NOCTTY | O_CLOEXEC | flags;
 	letgo();
-	o.fd = open(path, wr);
+	o.fd = open(path, wr, 0666);
 	letgo(false);
 	if (o.fd < 0 || fstat(o.fd, &o.old) != 0)
 		return errno;
-	if (!S_ISREG(o.old.st_mode) || o.old.st_uid == geteuid())
+	if (flags || o.old.st_uid == geteuid())
 		return 0;
 	int fd = open(path, wr | O_CREAT, 0666);
 	if (fd < 0)
@@ -152,33 +153,47 @@ splitpath(const char *p)
 	return o.dir >= 0 ? 0 : errno == ENOENT ? ENOFOLDER : errno;
 }
 
-// The links are followed here, after an open that followed them with the
-// system's protections, only to find the folder and name they lead to.
-int
-endoflinks(const char *path)
+// Where path names no file: its folder and the name the new file takes
+// there once whole. A link to a missing file is the kernel's to follow, as
+// any program's open would: an open with O_CREAT makes the file it leads
+// to, with every protection the kernel applies, dated to the epoch at once
+// so that a build makes it again should the run end before replacing it;
+// from then on it is an output like any other.
+static int
+absent(const char *path)
 {
-	static char p[PATH_MAX], t[PATH_MAX];
+	static const struct timespec epoch[2] = {};
 	struct stat st;
-	if (strlen(path) >= sizeof p)
-		return ENAMETOOLONG;
-	strcpy(p, path);
-	for (int links = 0; lstat(p, &st) == 0 && S_ISLNK(st.st_mode);
-	     links++) {
-		ssize_t n = readlink(p, t, sizeof t);
-		if (n < 0 || links == 40)
-			return n < 0 ? errno : ELOOP;
-		const char *slash = t[0] == '/' ? nullptr : strrchr(p, '/');
-		auto keep = slash ? static_cast<size_t>(slash - p) + 1 : 0;
-		if (keep + static_cast<size_t>(n) >= sizeof p)
-			return ENAMETOOLONG;
-		memcpy(p + keep, t, static_cast<size_t>(n));
-		p[keep + static_cast<size_t>(n)] = '\0';
-	}
-	int held = lstat(p, &st) == 0 ? EEXIST : errno;
-	if (held != EEXIST && held != ENOENT)
-		return held;
-	int err = splitpath(p);
-	return err ? err : held == EEXIST ? EEXIST : 0;
+	int err = splitpath(path);
+	if (err || fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return err;
+	if ((err = openpath(path, O_CREAT)) == 0 && S_ISLNK(st.st_mode) &&
+	    S_ISREG(o.old.st_mode) && o.old.st_size == 0)
+		(void)futimens(o.fd, epoch);
+	return err;
+}
+
+int
+claim()
+{
+	struct stat st;
+	int err = openpath(o.path);
+	if (err)
+		return err == ENOENT ? EEXIST : err;
+	return fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+		       S_ISREG(st.st_mode) && same(st, o.old)
+		   ? 0
+		   : EEXIST;
+}
+
+int
+linknamed()
+{
+	if (linkat(o.dir, o.tmpname, o.dir, o.name, 0) != 0)
+		return errno;
+	(void)unlinkat(o.dir, o.tmpname, 0);
+	o.tmpname[0] = '\0';
+	return 0;
 }
 
 // A new file under o.tmpname: made there with the given mode.
@@ -304,7 +319,24 @@ streamof()
 	return -1;
 }
 
-// The way the new content reaches the output, from what the output is.
+// Another run replaced the output since it was opened: the name it was
+// found under holds another file now, or none (Linux names a file renamed
+// over "out (deleted)"), and the one opened is no longer the output. A
+// link there leads to it as before.
+static bool
+moved()
+{
+	struct stat st;
+	if (o.dir < 0)
+		return false;
+	if (fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return errno == ENOENT;
+	return S_ISREG(st.st_mode) && !same(st, o.old);
+}
+
+// The way the new content reaches the output, from what the output is;
+// EMOVED where another run replaced the output meanwhile, before the run
+// or while it waited its turn.
 static int
 choose()
 {
@@ -334,7 +366,11 @@ choose()
 	undo();
 	o.how = inplace;
 	o.to = o.fd;
+	if (moved())
+		return EMOVED;
 	err = turn();
+	if (!err && moved())
+		err = EMOVED;
 	if (!err)
 		err = room();
 	return err ? err : interrupted();
@@ -370,17 +406,31 @@ release()
 	o.held = held;
 }
 
+// The output opened and its way chosen: chosen again, a few times, where
+// another run replaces it meanwhile.
+static int
+opened(const char *path, uint64_t size)
+{
+	int err = EMOVED;
+	for (int tries = 0; err == EMOVED && tries < 8; tries++) {
+		undo();
+		release();
+		o.path = path;
+		o.size = size;
+		err = openpath(path);
+		if (err == ENOENT)
+			err = absent(path);
+		if (!err)
+			err = choose();
+	}
+	return err;
+}
+
 int
 openoutput(const char *path, uint64_t size, FILE **f)
 {
-	o.path = path;
-	o.size = size;
 	hold();
-	int err = openpath(path);
-	if (err == ENOENT) // a new output; EEXIST if made meanwhile
-		err = endoflinks(path);
-	if (!err)
-		err = choose();
+	int err = opened(path, size);
 	if (o.how == renamed)
 		o.to = o.tmp;
 	if (!err && !(*f = writer()))
@@ -413,5 +463,7 @@ closeoutput(FILE *f, int werr)
 const char *
 reason(int err)
 {
+	if (err == EMOVED)
+		return "other programs replaced it again and again meanwhile";
 	return err == ECOUNT || err == ENOFOLDER ? why : strerror(err);
 }

@@ -78,11 +78,18 @@ int interrupted();
 // o.name. Returns 0 or an errno value.
 int splitpath(const char *p);
 
-// Opens into o.dir the folder that holds the end of path's chain of links,
-// or path's own where it is no link, and copies that end's name to o.name.
-// Returns 0 where that name holds no file, EEXIST where it holds one, or
-// another errno value.
-int endoflinks(const char *path);
+// A new output's name, free when the run began, that another file took
+// meanwhile: another run's new output, to be replaced as the shell would,
+// or a link, which the kernel follows with its protections. Opens it as
+// the output, and returns 0 where the name holds that very file, else
+// EEXIST or the open's errno value.
+int claim();
+
+// The named new file o.tmpname takes a new output's name where it is still
+// free, and lets go of its own. Returns 0, EEXIST where a file took the
+// name meanwhile, or another errno value (a folder that takes no second
+// link).
+int linknamed();
 
 // Names the new file in o.dir under a short name of the run's own,
 // o.tmpname, new for each try: make(mode) makes it under that name, or
