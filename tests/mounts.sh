@@ -1,7 +1,8 @@
 #!/bin/sh
 # The end-to-end table on each kind of file system a replacement meets,
 # each a small scratch mount where the rows that fill it run too: ext4;
-# ext3 (no fallocate); tmpfs; bindfs over tmpfs (FUSE, no O_TMPFILE);
+# ext3 (no fallocate); tmpfs; ramfs (no room counted, never full, so not
+# filled); bindfs over tmpfs (FUSE, no O_TMPFILE);
 # btrfs (copy-on-write), and again under a quota; xfs (projects); exFAT
 # through FUSE (no owners or modes, names found whatever their case).
 # Needs root: skipped (77) without it, and where a mount fails, but not in
@@ -16,7 +17,7 @@ skip() {
 }
 [ "$(id -u)" = 0 ] || skip "mounting needs root"
 top=$(mktemp -d /tmp/loadprep-mounts-XXXXXX)
-all="ext4 ext3 tmpfs bindfs btrfs quota xfs exfat"
+all="ext4 ext3 tmpfs ramfs bindfs btrfs quota xfs exfat"
 trap 'for m in $all under; do umount -l "$top/$m" 2>/dev/null || true; done
 	[ ! -e "$top/loop" ] || losetup -d "$(cat "$top/loop")"; rm -rf "$top"' EXIT
 
@@ -37,6 +38,7 @@ for fs in ext4 ext3; do
 	mnt "$fs" mount -o loop "$top/$fs.img"
 done
 mnt tmpfs mount -t tmpfs -o size=48m tmpfs
+mnt ramfs mount -t ramfs ramfs
 mnt under mount -t tmpfs -o size=48m tmpfs
 mnt bindfs bindfs "$top/under"
 for fs in btrfs quota; do

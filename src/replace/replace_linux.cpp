@@ -54,7 +54,9 @@ pseudofile()
 	    PROC_SUPER_MAGIC,	 SYSFS_MAGIC,	   DEBUGFS_MAGIC,
 	    TRACEFS_MAGIC,	 SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC,
 	    CGROUP2_SUPER_MAGIC, EFIVARFS_MAGIC,   BPF_FS_MAGIC,
-	    PSTOREFS_MAGIC,	 0x62656570, // configfs
+	    PSTOREFS_MAGIC,	 BINFMTFS_MAGIC,   SELINUX_MAGIC,
+	    0x62656570, // configfs
+	    0x65735543, // fusectl
 	};
 	return kindof(o.fd, kinds);
 }

@@ -257,7 +257,7 @@ bool
 fits(int fd, uint64_t end, uint64_t have)
 {
 	struct statvfs v;
-	if (fstatvfs(fd, &v) != 0)
+	if (fstatvfs(fd, &v) != 0 || v.f_blocks == 0) // no room to count
 		return true;
 	uint64_t grow =
 	    end > have ? end - have + end / 256 + 4 * v.f_frsize : 0;

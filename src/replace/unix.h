@@ -104,7 +104,9 @@ int createtmp(mode_t mode);
 int renametmp();
 
 // Whether fd's file system has free room for a file end bytes long that
-// holds have bytes of room now, with some for the blocks that map it.
+// holds have bytes of room now, with some for the blocks that map it. One
+// that counts no blocks at all (ramfs) has room as far as anyone can tell:
+// the writes are tried, and their own failures reported.
 bool fits(int fd, uint64_t end, uint64_t have);
 
 // Runs that write one file in place take turns at a lock: trylock until
