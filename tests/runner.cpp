@@ -467,7 +467,7 @@ holdoutput(const std::string &path, holdby how)
 		std::ofstream("/proc/sys/fs/lease-break-time") << 1;
 		fcntl(fd, F_SETLEASE, F_RDLCK);
 	} else {
-		flock(fd, LOCK_EX);
+		flock(fd, how == callerlock ? LOCK_SH : LOCK_EX);
 	}
 	if (how == otherlock) // as the portable unit's runs take turns too
 		fcntl(fd, F_SETLK, &all);
@@ -551,6 +551,14 @@ runtool(const row &r)
 	done = true;
 	guarding.join();
 	o.status = waittool(pid);
+	if (r.hold == callerlock) { // as the caller's lock was: shared
+		int fd =
+		    open((dir + "/" + r.args[1]).c_str(), O_RDONLY | O_CLOEXEC);
+		if (flock(fd, LOCK_SH | LOCK_NB) != 0)
+			o.errors +=
+			    "the caller's shared lock is now exclusive\n";
+		close(fd);
+	}
 	close(held);
 	if (r.hold == readlease)
 		std::ofstream("/proc/sys/fs/lease-break-time") << 45;

@@ -40,10 +40,10 @@ struct entry {
 // echo step 2; } > log` or `>> log` leaves it.
 enum reportto { topipe, tofull, toclosed, tolog, toappend };
 
-// What another program holds on the output while the tool runs: a lock
-// handed to the tool, as flock(1) hands it; locks of its own, of both kinds
-// (flock and fcntl); or a read lease, which the kernel breaks after a
-// second.
+// What another program holds on the output while the tool runs: a shared
+// lock handed to the tool, as `flock -s` hands it, and still shared after;
+// locks of its own, of both kinds (flock and fcntl); or a read lease,
+// which the kernel breaks after a second.
 enum holdby { nohold, callerlock, otherlock, readlease };
 
 // One run: arguments, the folder before, the console, the exit status, and

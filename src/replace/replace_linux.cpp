@@ -11,9 +11,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -181,41 +179,14 @@ replaceable()
 	       copyidentity(o.fd, o.old, o.tmp, &o.again) == 0;
 }
 
-// Whether the lock on the output is the caller's: held through a
-// descriptor of the output that the run was handed, as flock(1) hands its
-// own to the command it runs. Taking it again through that descriptor
-// succeeds only then.
-static bool
-callers()
-{
-	struct rlimit r = {};
-	struct stat st;
-	(void)getrlimit(RLIMIT_NOFILE, &r);
-	for (int fd = 0; fd < 65536 && static_cast<rlim_t>(fd) < r.rlim_cur;
-	     fd++)
-		if (fd != o.fd && fd != o.dir && fstat(fd, &st) == 0 &&
-		    same(st, o.old) && flock(fd, LOCK_EX | LOCK_NB) == 0)
-			return true;
-	return false;
-}
-
-static bool
-flocked(int fd)
-{
-	return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
-}
-
-static int
-flockwait(int fd)
-{
-	return flock(fd, LOCK_EX) == 0 ? 0 : errno;
-}
-
-// A caller that holds the file locked for the run gives it its turn.
+// Runs take turns at a lock of the output's open file description, which
+// no flock(1) meets: a caller's lock, shared or exclusive, is neither
+// waited for nor changed, and two runs under it still take turns. Another
+// program's fcntl lock holds a run up too.
 int
 turn()
 {
-	return flocked(o.fd) || callers() ? 0 : taketurn(flocked, flockwait);
+	return taketurn(F_OFD_SETLK, F_OFD_SETLKW);
 }
 
 // Room set aside from the offset where the new content starts, the file's
@@ -305,7 +276,7 @@ writer()
 }
 
 int
-closewriter(FILE *f)
+endwriter(FILE *f)
 {
-	return fclose(f);
+	return fflush(f);
 }

@@ -41,27 +41,13 @@ replaceable()
 	       st.st_gid == o.old.st_gid && st.st_mode == o.old.st_mode;
 }
 
-static bool
-locked(int fd)
-{
-	struct flock l = {};
-	l.l_type = F_WRLCK;
-	return fcntl(fd, F_SETLK, &l) == 0 ||
-	       (errno != EACCES && errno != EAGAIN);
-}
-
-static int
-lockwait(int fd)
-{
-	struct flock l = {};
-	l.l_type = F_WRLCK;
-	return fcntl(fd, F_SETLKW, &l) == 0 ? 0 : errno;
-}
-
+// Runs take turns at an fcntl lock, which the process holds until the
+// last of its descriptors of the file closes: the writer's is closed only
+// after the cut.
 int
 turn()
 {
-	return taketurn(locked, lockwait);
+	return taketurn(F_SETLK, F_SETLKW);
 }
 
 // posix_fallocate makes the file longer, so it is asked only for a file
@@ -118,9 +104,10 @@ writer()
 }
 
 int
-closewriter(FILE *f)
+endwriter(FILE *f)
 {
+	int err = fflush(f);
 	off_t end = ftello(f);
 	o.written = end > o.at ? static_cast<uint64_t>(end - o.at) : 0;
-	return fclose(f);
+	return err;
 }

@@ -265,26 +265,39 @@ fits(int fd, uint64_t end, uint64_t have)
 	return grow <= room;
 }
 
-int
-taketurn(bool (*trylock)(int fd), int (*lock)(int fd))
+// A lock of all of the output, for writing, by the fcntl command cmd. An
+// error other than another's lock (a file system that keeps no locks)
+// takes nothing, and holds no turn up either.
+static int
+lockall(int cmd)
 {
-	if (trylock(o.fd))
+	struct flock all = {};
+	all.l_type = F_WRLCK;
+	return fcntl(o.fd, cmd, &all) == 0 ||
+		       (errno != EACCES && errno != EAGAIN)
+		   ? 0
+		   : errno;
+}
+
+int
+taketurn(int now, int wait)
+{
+	if (lockall(now) == 0)
 		return 0;
 	letgo();
-	int err = 0;
-	bool took = false;
-	for (long waited = 0, ms = 1; !took && waited < 1000;
+	int err = EAGAIN;
+	for (long waited = 0, ms = 1; err && waited < 1000;
 	     waited += ms, ms = ms < 100 ? 2 * ms : ms) {
 		struct timespec pause = {0, ms * 1000000};
 		(void)nanosleep(&pause, nullptr);
-		took = trylock(o.fd);
+		err = lockall(now);
 	}
-	if (!took) {
+	if (err) {
 		(void)fprintf(stderr,
 			      "Waiting for '%s': another program has it "
 			      "locked\n",
 			      o.path);
-		err = lock(o.fd);
+		err = lockall(wait);
 	}
 	letgo(false);
 	return err;
@@ -448,10 +461,12 @@ int
 closeoutput(FILE *f, int werr)
 {
 	int err = werr;
-	if (closewriter(f) != 0 && !err)
+	if (endwriter(f) != 0 && !err)
 		err = errno;
 	if (!err && (o.how == inplace || o.how == stream))
 		err = cut();
+	if (fclose(f) != 0 && !err)
+		err = errno;
 	if (!err && o.how == renamed)
 		err = commit();
 	if (err)

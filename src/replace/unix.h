@@ -55,10 +55,11 @@ int turn();
 int reserve();
 // Gives the whole new file the output's name. 0 or an errno value.
 int commit();
-// The stream the writers write to, or null with errno set; and its close,
-// which sets o.written.
+// The stream the writers write to, or null with errno set; and its end,
+// which flushes it and sets o.written. The stream is closed only after
+// the output is cut.
 FILE *writer();
-int closewriter(FILE *f);
+int endwriter(FILE *f);
 
 // Their shared steps.
 
@@ -109,8 +110,8 @@ int renametmp();
 // the writes are tried, and their own failures reported.
 bool fits(int fd, uint64_t end, uint64_t have);
 
-// Runs that write one file in place take turns at a lock: trylock until
-// it takes, for a second, and then lock, after saying so on standard
-// error. The held signals are let go meanwhile: the run has changed
-// nothing yet. Returns 0 or an errno value.
-int taketurn(bool (*trylock)(int fd), int (*lock)(int fd));
+// Runs that write one file in place take turns at an fcntl lock of all of
+// it: the command now until it takes, for a second, and then wait, after
+// saying so on standard error. The held signals are let go meanwhile: the
+// run has changed nothing yet. Returns 0 or an errno value.
+int taketurn(int now, int wait);
