@@ -197,10 +197,12 @@ int
 reserve()
 {
 	static const unsigned long copyonwrite[] = {BTRFS_SUPER_MAGIC};
-	if (fallocate(o.to, FALLOC_FL_KEEP_SIZE, o.at,
-		      static_cast<off_t>(o.size)) != 0)
-		return errno;
-	return !kindof(o.to, copyonwrite) || fits(o.to, o.size, 0) ? 0 : ENOSPC;
+	if (kindof(o.to, copyonwrite) && !fits(o.to, o.size, 0))
+		return ENOSPC; // asked before the room set aside takes its part
+	return fallocate(o.to, FALLOC_FL_KEEP_SIZE, o.at,
+			 static_cast<off_t>(o.size)) == 0
+		   ? 0
+		   : errno;
 }
 
 // The unnamed new file under o.tmpname.

@@ -59,6 +59,8 @@ turn()
 int
 reserve()
 {
+	if (!fits(o.to, o.size, 0))
+		return ENOSPC; // asked before posix_fallocate takes its part
 	int err = 0;
 #if _POSIX_ADVISORY_INFO > 0
 	if (o.how == inplace)
@@ -67,9 +69,7 @@ reserve()
 	    o.size > static_cast<uint64_t>(o.old.st_size))
 		o.was = o.old.st_size;
 #endif
-	if (err == ENOSPC || err == EDQUOT || err == EFBIG)
-		return err;
-	return fits(o.to, o.size, 0) ? 0 : ENOSPC;
+	return err == ENOSPC || err == EDQUOT || err == EFBIG ? err : 0;
 }
 
 // Writing takes away set-ID bits, which are given again; a signal held
