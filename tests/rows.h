@@ -190,7 +190,8 @@ inject(const std::string &call, const std::string &what,
        std::vector<std::string> more = {})
 {
 	std::vector<std::string> v = {
-	    "strace", "--quiet=all", "-o", "/dev/null", "-e", "trace=" + call};
+	    "/usr/bin/strace", "--quiet=all", "-o",
+	    "/dev/null",       "-e",	      "trace=" + call};
 	v.insert(v.end(), more.begin(), more.end());
 	v.insert(v.end(), {"-e", "inject=" + call + ":" + what});
 	return v;
@@ -303,6 +304,7 @@ const row rows[] = {
     {.name = "output folder missing", .args = {"in", "nodir/out", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save 'nodir/out': the folder 'nodir' does not exist\n", .status = 1},
     {.name = "a link into a missing folder: refused, the link kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "nodir/t.lst", islink}}, .console = lens(3) + "Can't Save 'out': No such file or directory\n", .status = 1},
     {.name = "an empty output name", .args = {"in", "", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '': No such file or directory\n", .status = 1},
+    {.name = "a new folder's name as the output", .args = {"in", "newdir/", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save 'newdir/': Is a directory\n", .status = 1},
     {.name = "output is a folder", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", isfolder}}, .console = lens(3) + "Can't Save 'out': Is a directory\n", .status = 1},
     {.name = "output LPT1: a folder, or on Windows an absent printer port", .args = {"in", "LPT1", "0"}, .before = {{"in", seq(3)}, {"LPT1", "", isfolder}}, .console = lens(3) + "Can't Save 'LPT1': Is a directory\n", .status = 1, .winconsole = lens(3) + "Can't Save 'LPT1': No such file or directory\n"},
     {.name = "a read-only file of one's own", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0444}}, .console = lens(3) + "Can't Save 'out': Permission denied\n", .status = 1, .asuser = true},
@@ -371,8 +373,12 @@ const row rows[] = {
     {.name = "full disk: another user's file refused, unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(0x10000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", std::string(0x2000, 'x'), isfile, 0666, 0}, {"filler", "", isfiller}}, .console = lens(0x10000) + "Can't Save 'ro/out': " + full + "\n", .status = 1, .asuser = true},
     {.name = "a new output another run makes as the run begins: replaced", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "theirs", islatefile}}, .console = lens(3), .after = {{"out", lst3}}, .via = opened("out")},
     {.name = "an output another run replaces as the run begins: its name written", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"bak", "old"}, {"out", "bak", ishardlink}, {"out", "theirs", islatefile}}, .console = lens(3), .after = {{"out", lst3}, {"bak", "old"}}, .via = opened("out")},
+    {.name = "no /proc, another owner's file written in place: nothing left", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0666, 0}}, .console = lens(3), .after = {{"out", lst3}}, .asuser = true, .noproc = true},
+    {.name = "INT while room is set aside in place: the old output kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0666, 0}}, .console = lens(3), .status = 130, .asuser = true, .via = inject("fallocate", "signal=INT")},
+    {.name = "a write in place failing after room was made: the old output, not grown", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0666, 0}}, .console = lens(3) + "Can't Save 'out': Input/output error\n", .status = 1, .asuser = true, .via = inject("write", "error=EIO:when=6")},
     {.name = "killed through a link to a missing file: the file made empty", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "new", islink}}, .console = lens(3), .after = {{"new", ""}}, .status = 137, .noproc = true, .via = inject("fallocate", "signal=KILL")},
     {.name = "no /proc: failed write through a link to a missing file: the file made empty", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .after = {{"new", ""}}, .status = 1, .maxfile = 4096, .noproc = true},
+    {.name = "growing in place on a nearly full disk: the room counted once", .args = {"in", "ro/out", "0", "0", "0", "r"}, .before = {{"in", seq(0x300000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", std::string(0x10000, 'x'), isfile, 0666, 0}, {"filler", "8388608", isfiller}}, .console = lens(0x300000), .after = {{"ro/out", seq(0x300000)}}, .asuser = true},
     {.name = "nearly full copy-on-write disk: refused, unchanged", .args = {"in", "ro/out", "0", "0", "0", "r"}, .before = {{"in", seq(0x300000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", big, isfile, 0666, 0}, {"filler", "1048576", isfiller}}, .console = lens(0x300000) + "Can't Save 'ro/out': " + full + "\n", .status = 1, .asuser = true, .cow = true},
     {.name = "a run waiting its turn is interrupted: unchanged", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(3)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", "old", isfile, 0666, 0}}, .console = lens(3), .status = 130, .asuser = true, .hold = otherlock, .interrupt = 1500, .errors = "Waiting for 'ro/out': another program has it locked\n"},
     {.name = "output FIFO with no reader, interrupted", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", isfifo}}, .console = lens(3), .status = 130, .interrupt = 300},

@@ -219,7 +219,8 @@ makeentry(const std::string &dir, const entry &e, int owner)
 	case isfiller: // only on the scratch mounts of tests/mounts.sh that
 		       // fill up: ramfs takes all the memory there is
 		if (!getenv("LOADPREP_TESTDIR") || statfs(dir.c_str(), &sf) ||
-		    sf.f_type == 0x858458f6) // RAMFS_MAGIC
+		    static_cast<unsigned long>(sf.f_type) ==
+			0x858458f6) // ramfs
 			return false;
 		fill(p, e.data);
 		break;
@@ -375,11 +376,11 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 	     umount2("/proc", MNT_DETACH)))
 		_exit(127);
 	// The build folder may be closed to an ordinary user: the tool is
-	// opened before the run becomes one, and an emulator reads it
-	// through the descriptor.
+	// opened before the run becomes one, and an emulator or tracer in
+	// front reads it through the descriptor.
 	bool asuser = how.asuser;
 	int exe = asuser ? open(cmd[0].c_str(), O_RDONLY | O_CLOEXEC) : -1;
-	std::string &tool = cmd[toolcommand().size() - 1];
+	std::string &tool = cmd[how.via.size() + toolcommand().size() - 1];
 	if (asuser && &tool != &cmd[0])
 		tool = "/proc/self/fd/" +
 		       std::to_string(open(tool.c_str(), O_RDONLY));

@@ -247,8 +247,12 @@ writebeside(FILE **f)
 		return syserr();
 	if (n >= sizeof target / sizeof *target)
 		return ENAMETOOLONG;
-	if (!base) // a device's name (PRN, LPT1), and no such device here
-		return ENOENT;
+	// No file part: a folder's name ("out/"), or a device's (PRN, LPT1)
+	// where no such device is.
+	size_t len = strlen(given);
+	if (!base)
+		return len > 0 && strchr("/\\", given[len - 1]) ? EISDIR
+								: ENOENT;
 	int err = maketmp(static_cast<size_t>(base - target));
 	if (err)
 		return err;
