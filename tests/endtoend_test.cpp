@@ -137,13 +137,11 @@ expectfiles(const row &r, std::map<std::string, entry> got)
 bool
 protecting()
 {
-	for (const char *p : {"symlinks", "regular", "fifos"}) {
-		std::ifstream f(std::string("/proc/sys/fs/protected_") + p);
-		int on = 0;
-		if (!(f >> on) || on == 0)
-			return false;
-	}
-	return true;
+	int links = 0, files = 0, fifos = 0;
+	std::ifstream("/proc/sys/fs/protected_symlinks") >> links;
+	std::ifstream("/proc/sys/fs/protected_regular") >> files;
+	std::ifstream("/proc/sys/fs/protected_fifos") >> fifos;
+	return links && files && fifos;
 }
 
 // The tool built with the portable replacing unit, which sees no more of a
@@ -218,8 +216,8 @@ leftout(const row &r)
 		return "sanitizers need /proc, no tracer";
 	if (r.cow && kind != 0x9123683e) // BTRFS_SUPER_MAGIC
 		return "needs a copy-on-write file system";
-	// A run that fits in the room a filler leaves may still meet the
-	// quota, which counts late.
+	// A run in the room a filler leaves may meet a quota, which counts
+	// late.
 	bool fits = r.status == 0 &&
 		    std::any_of(r.before.begin(), r.before.end(),
 				[](const entry &e) { return e.k == isfiller; });

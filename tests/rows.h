@@ -140,12 +140,7 @@ longpath(const std::string &data = "old", kind k = isfile)
 }
 
 // A link's target of 1,413 bytes that leads to "new" beside the link.
-const std::string dotsnew = [] {
-	std::string t;
-	while (t.size() < 1410)
-		t += "./";
-	return t + "new";
-}();
+const std::string dotsnew = "." + std::string(1409, '/') + "new";
 
 // The input, and an old output behind a chain of n links: ln to ln-1 ...
 // l1 to "target".
