@@ -379,8 +379,6 @@ choose()
 	undo();
 	o.how = inplace;
 	o.to = o.fd;
-	if (moved())
-		return EMOVED;
 	err = turn();
 	if (!err && moved())
 		err = EMOVED;

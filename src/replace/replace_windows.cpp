@@ -317,9 +317,11 @@ closeoutput(FILE *f, int werr)
 	int err = werr;
 	if (!err && how == inplace)
 		err = cut(f);
-	if (!err && (how == replace || how == create) && !doomed(false))
-		err = syserr();
+	// The attributes are given while the new file is still doomed, so that
+	// the moment a kill could leave it named is no longer than it was.
 	if (!err && how == replace && !giveattrs())
+		err = syserr();
+	if (!err && (how == replace || how == create) && !doomed(false))
 		err = syserr();
 	if (fclose(f) != 0 && !err)
 		err = errno;
