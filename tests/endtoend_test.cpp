@@ -215,7 +215,8 @@ leftout(const row &r)
 	if (sanitized && (r.noproc || !r.via.empty()))
 		return "sanitizers need /proc, no tracer";
 	if (r.noproc && r.asuser && toolcommand().size() > 1)
-		return "an emulator run as another user reads the tool in /proc";
+		return "an emulator run as another user reads the tool in "
+		       "/proc";
 	if (r.cow && kind != 0x9123683e) // BTRFS_SUPER_MAGIC
 		return "needs a copy-on-write file system";
 	// A run in the room a filler leaves may meet a quota, which counts
