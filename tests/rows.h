@@ -192,6 +192,10 @@ inject(const std::string &call, const std::string &what,
 	return v;
 }
 
+const std::string replacedinplace =
+    "another program replaced it as it was written in place: the new content "
+    "is in the file it replaced";
+
 // strace holding the tool a second after each open of path, while a late
 // entry takes its place.
 std::vector<std::string>
@@ -372,6 +376,7 @@ const row rows[] = {
     {.name = "no /proc, another owner's file written in place: nothing left", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0666, 0}}, .console = lens(3), .after = {{"out", lst3}}, .asuser = true, .noproc = true},
     {.name = "INT while room is set aside in place: the old output kept", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0666, 0}}, .console = lens(3), .status = 130, .asuser = true, .via = inject("fallocate", "signal=INT")},
     {.name = "a write in place failing after room was made: the old output, not grown", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0666, 0}}, .console = lens(3) + "Can't Save 'out': Input/output error\n", .status = 1, .asuser = true, .via = inject("write", "error=EIO:when=6")},
+    {.name = "an output another run replaces as the run writes it in place: refused", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0666, 0}, {"bak", "out", ishardlink, 0666, 0}, {"out", "theirs", islatefile}}, .console = lens(3) + "Can't Save 'out': " + replacedinplace + "\n", .after = {{"out", "theirs"}, {"bak", lst3, isfile, 0666, 0}}, .status = 1, .asuser = true, .via = inject("write", "delay_enter=1000000:when=6")},
     {.name = "killed through a link to a missing file: the file made empty", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "new", islink}}, .console = lens(3), .after = {{"new", ""}}, .status = 137, .noproc = true, .via = inject("fallocate", "signal=KILL")},
     {.name = "no /proc: failed write through a link to a missing file: the file made empty", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}, {"out", "new", islink}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .after = {{"new", ""}}, .status = 1, .maxfile = 4096, .noproc = true},
     {.name = "growing in place on a nearly full disk: the room counted once", .args = {"in", "ro/out", "0", "0", "0", "r"}, .before = {{"in", seq(0x300000)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", std::string(0x10000, 'x'), isfile, 0666, 0}, {"filler", "8388608", isfiller}}, .console = lens(0x300000), .after = {{"ro/out", seq(0x300000)}}, .asuser = true},

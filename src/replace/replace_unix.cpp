@@ -395,6 +395,7 @@ cut()
 	if (o.how == inplace &&
 	    ftruncate(o.to, static_cast<off_t>(o.written)) != 0)
 		return errno;
+	o.was = -1; // the length is the new content's now, to keep
 	if (o.written == o.size)
 		return 0;
 	(void)snprintf(why, sizeof why,
@@ -423,6 +424,8 @@ static int
 opened(const char *path, uint64_t size)
 {
 	int err = EMOVED;
+	(void)snprintf(why, sizeof why,
+		       "other programs replaced it again and again meanwhile");
 	for (int tries = 0; err == EMOVED && tries < 8; tries++) {
 		undo();
 		release();
@@ -463,6 +466,14 @@ closeoutput(FILE *f, int werr)
 		err = errno;
 	if (!err && (o.how == inplace || o.how == stream))
 		err = cut();
+	// A rename takes no turn: one may have taken the name as the run wrote.
+	if (!err && o.how == inplace && moved()) {
+		(void)snprintf(why, sizeof why,
+			       "another program replaced it as it was written "
+			       "in place: the new content is in the file it "
+			       "replaced");
+		err = EMOVED;
+	}
 	if (fclose(f) != 0 && !err)
 		err = errno;
 	if (!err && o.how == renamed)
@@ -476,7 +487,7 @@ closeoutput(FILE *f, int werr)
 const char *
 reason(int err)
 {
-	if (err == EMOVED)
-		return "other programs replaced it again and again meanwhile";
-	return err == ECOUNT || err == ENOFOLDER ? why : strerror(err);
+	return err == ECOUNT || err == ENOFOLDER || err == EMOVED
+		   ? why
+		   : strerror(err);
 }
