@@ -339,6 +339,7 @@ const row rows[] = {
     {.name = "the name in four cases: the one typed replaced", .args = {"in", "game.lst", "0"}, .before = {{"in", seq(3)}, {"game.lst", "old"}, {"GAME.LST", "OLD"}, {"Game.Lst", "Old"}, {"gAME.lST", "oLD"}}, .console = lens(3), .after = {{"game.lst", lst3}}},
     {.name = "hard link: the other name keeps its content", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "in", ishardlink}}, .console = lens(3), .after = {{"out", lst3}}},
     {.name = "no /proc: replaced under a name of its own", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0600}}, .console = lens(3), .after = {{"out", lst3, isfile, 0600}}, .noproc = true},
+    {.name = "no /proc: a killed run's whole new file swept away", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old"}, {".loadprep-0badf00d", lst3}}, .console = lens(3), .after = {{"out", lst3}}, .noproc = true},
     {.name = "no /proc, through a link: the target written", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"target", "old", isfile, 0600}, {"out", "target", islink}}, .console = lens(3), .after = {{"target", lst3, isfile, 0600}}, .noproc = true},
     // In place: what a new file can't replace is written over.
     {.name = "the owner's file in a sticky folder, in place", .args = {"in", "s/out", "0"}, .before = {{"in", seq(3)}, {"s", "", isfolder, 01777, 0}, {"s/out", "theirs", isfile, 0666, 0}}, .console = lens(3), .after = {{"s/out", lst3, isfile, 0666, 0}}, .asuser = true},

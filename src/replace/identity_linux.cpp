@@ -1,7 +1,7 @@
 // The identity of a file, copied onto its replacement. Everything a user
 // can see of the old file goes onto the new one, or the new one is not
 // used: a replacement that came out different would be a silent change.
-#include "replace/identity.h"
+#include "replace/unix.h"
 
 #include <cerrno>
 #include <cstring>

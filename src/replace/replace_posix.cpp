@@ -5,49 +5,67 @@
 // asked first where the system reserves it. What a system keeps beyond
 // owner, group and mode (ACLs, extended attributes, flags) is not seen
 // here: a renamed output has none of it. The new file has a name from the
-// start, and a run killed before it ends may leave it.
+// start; one a killed run leaves is swept away by a later run.
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "replace/unix.h"
 
+// POSIX tells none of these: no pseudo-file, no name for an open file, no
+// other case of a name, no folder flags or mounts.
 bool
-pseudofile()
+pseudofile(int)
+{
+	return false;
+}
+
+const char *
+fdpath(int)
+{
+	return nullptr;
+}
+
+void
+storedname(int, char *)
+{
+}
+
+bool
+pinned(int, int)
 {
 	return false;
 }
 
 int
-makenew()
+unnamed(int, mode_t)
 {
-	return nametmp(createtmp, 0666);
+	errno = EOPNOTSUPP;
+	return -1;
 }
 
-// The new file has the old one's owner, group and mode, and sits in the
-// folder that holds the old one: the output's path must name the very file
-// opened there, not a link to it. It is made 0600, shut to others until
-// then.
-bool
-replaceable()
+// The new file has the old one's owner, group and mode, read back; the
+// set-ID bits, which writing takes away, are given again once written.
+int
+copyidentity(int, const struct stat &old, int to, bool *again)
 {
 	struct stat st;
-	return splitpath(o.path) == 0 &&
-	       fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-	       same(st, o.old) && nametmp(createtmp, 0600) == 0 &&
-	       fchown(o.tmp, o.old.st_uid, o.old.st_gid) == 0 &&
-	       fchmod(o.tmp, o.old.st_mode & 07777) == 0 &&
-	       fstat(o.tmp, &st) == 0 && st.st_uid == o.old.st_uid &&
-	       st.st_gid == o.old.st_gid && st.st_mode == o.old.st_mode;
+	*again = (old.st_mode & (S_ISUID | S_ISGID)) != 0;
+	if (fchown(to, old.st_uid, old.st_gid) != 0 ||
+	    fchmod(to, old.st_mode & 07777) != 0 || fstat(to, &st) != 0)
+		return errno;
+	return st.st_uid == old.st_uid && st.st_gid == old.st_gid &&
+		       st.st_mode == old.st_mode
+		   ? 0
+		   : EPERM;
 }
 
-// Runs take turns at an fcntl lock, which the process holds until the
-// last of its descriptors of the file closes: the writer's is closed only
-// after the cut.
+// A process's fcntl lock goes with the last of its descriptors of the
+// file: the writer's is closed only once the new content is in place.
 int
-turn()
+lockcmd(bool wait)
 {
-	return taketurn(F_SETLK, F_SETLKW);
+	return wait ? F_SETLKW : F_SETLK;
 }
 
 // posix_fallocate makes the file longer, so it is asked only for a file
@@ -57,57 +75,39 @@ turn()
 // only after (btrfs, ZFS), and there it sets nothing aside for one: the
 // free space must hold all of the new content too.
 int
-reserve()
+reserve(int fd, off_t, uint64_t size, off_t *grown)
 {
-	if (!fits(o.to, o.size, 0))
+	struct stat st;
+	if (!fits(fd, size, 0))
 		return ENOSPC; // asked before posix_fallocate takes its part
 	int err = 0;
 #if _POSIX_ADVISORY_INFO > 0
-	if (o.how == inplace)
-		err = posix_fallocate(o.to, 0, static_cast<off_t>(o.size));
-	if (err == 0 && o.how == inplace &&
-	    o.size > static_cast<uint64_t>(o.old.st_size))
-		o.was = o.old.st_size;
+	if (grown && fstat(fd, &st) == 0 &&
+	    (err = posix_fallocate(fd, 0, static_cast<off_t>(size))) == 0 &&
+	    size > static_cast<uint64_t>(st.st_size))
+		*grown = st.st_size;
 #endif
 	return err == ENOSPC || err == EDQUOT || err == EFBIG ? err : 0;
 }
 
-// Writing takes away set-ID bits, which are given again; a signal held
-// meanwhile ends the run before the name changes. A new output is linked
-// to its name, which fails where a file took it meanwhile: that file, once
-// claimed, is replaced as any other, and so is a name in a folder that
-// takes no second link.
-int
-commit()
-{
-	int err = o.fd >= 0 && (o.old.st_mode & (S_ISUID | S_ISGID)) &&
-			  fchmod(o.tmp, o.old.st_mode & 07777) != 0
-		      ? errno
-		      : 0;
-	if (err || (err = interrupted()))
-		return err;
-	if (o.fd < 0 &&
-	    ((err = linknamed()) == 0 || (err == EEXIST && (err = claim()))))
-		return err;
-	return renametmp();
-}
-
 // A stream of its own on the output, closed apart from it.
 FILE *
-writer()
+writer(sink *s)
 {
-	int fd = dup(o.to);
+	int fd = dup(s->fd);
 	FILE *f = fd < 0 ? nullptr : fdopen(fd, "wb");
 	if (!f && fd >= 0)
 		(void)close(fd);
 	return f;
 }
 
+// A new file is on the disk before it is named: its writer closes only
+// after, and a write error that a close would report comes here instead.
 int
-endwriter(FILE *f)
+endwriter(FILE *f, sink *s)
 {
 	int err = fflush(f);
 	off_t end = ftello(f);
-	o.written = end > o.at ? static_cast<uint64_t>(end - o.at) : 0;
-	return err;
+	s->written = end > s->at ? static_cast<uint64_t>(end - s->at) : 0;
+	return err ? err : s->kick ? fsync(fileno(f)) : 0;
 }

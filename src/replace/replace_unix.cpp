@@ -1,14 +1,17 @@
 // Replacing the output on Unix systems. The path is opened once, as any
 // program opens a file for writing, and from then on the run works from
 // descriptors. The way the new content goes is chosen once, from what the
-// output is, and closeoutput follows it; each system's file gives the
-// steps its own calls do better (see unix.h). doc/replacing.md tells why
-// each way is taken.
+// output is, and closeoutput follows it. This file alone holds the run's
+// state; each system's file gives steps that take what they need (see
+// unix.h). doc/replacing.md tells why each way is taken.
 #include "replace/replace.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/resource.h>
@@ -17,12 +20,36 @@
 
 #include "replace/unix.h"
 
-output o;
+// The ways the new content reaches the output.
+enum way {
+	asitis,	 // a device, FIFO or pseudo-file: written as it is
+	stream,	 // the file of standard output or error: after what it holds
+	create,	 // a new output: a new file, named once whole
+	replace, // a new file, which takes the output's name once whole
+	inplace, // written over, with room reserved and turns taken
+};
+
+// The output from its opening to its close.
+static struct output {
+	way how = asitis;
+	const char *path = nullptr; // as the caller gave it
+	int fd = -1;		    // the output as opened; none for a new one
+	int dir = -1;		    // the folder that takes the new file
+	int tmp = -1;		    // the new file
+	sink s;			    // where the writes go
+	off_t was = -1;		    // the length to give back, if grown
+	bool again = false;	    // writing takes away part of the identity
+	struct stat old = {};	    // the output as opened
+	uint64_t size = 0;	    // the new content's length, as counted
+	char name[NAME_MAX + 1] = {}; // the output's name in dir
+	char tmpname[24] = {};	      // the new file's name there, if any
+	sigset_t held = {};	      // the signals the run holds back
+} o;
 
 // The words of the tool's own reasons, for reason().
 static char why[PATH_MAX + 64];
 
-bool
+static bool
 same(const struct stat &a, const struct stat &b)
 {
 	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -53,8 +80,10 @@ hold()
 	(void)sigprocmask(SIG_BLOCK, &o.held, nullptr);
 }
 
-void
-letgo(bool go)
+// Lets the held signals go for a wait that changes nothing, or (go false)
+// takes them back after it.
+static void
+letgo(bool go = true)
 {
 	(void)sigprocmask(go ? SIG_UNBLOCK : SIG_BLOCK, &o.held, nullptr);
 }
@@ -75,7 +104,11 @@ undo()
 	o.was = -1;
 }
 
-int
+// A held signal waiting that would end the run ends it here, before the
+// output changes, as it would have a moment earlier, once what the run
+// made is taken back; one the caller ignored does not count. Returns EINTR
+// only if the signal did not end the run, else 0.
+static int
 interrupted()
 {
 	sigset_t p;
@@ -129,7 +162,9 @@ constexpr int search = O_SEARCH;
 constexpr int search = O_RDONLY;
 #endif
 
-int
+// Opens the folder of path p into o.dir and copies p's last part to
+// o.name. Returns 0 or an errno value.
+static int
 splitpath(const char *p)
 {
 	static char folder[PATH_MAX];
@@ -173,7 +208,12 @@ absent(const char *path)
 	return err;
 }
 
-int
+// The name that another file took while the run made a new output:
+// another run's new output, to be replaced as the shell would, or a link,
+// which the kernel follows with its protections. Opens it as the output,
+// and returns 0 where the name holds that very file, else EEXIST or the
+// open's errno value.
+static int
 claim()
 {
 	struct stat st;
@@ -186,26 +226,77 @@ claim()
 		   : EEXIST;
 }
 
-int
-linknamed()
+// A lock of all of fd of the given type, by the fcntl command cmd: 0 or
+// the errno value.
+static int
+lock(int fd, short type, int cmd)
 {
-	if (linkat(o.dir, o.tmpname, o.dir, o.name, 0) != 0)
-		return errno;
-	(void)unlinkat(o.dir, o.tmpname, 0);
-	o.tmpname[0] = '\0';
-	return 0;
+	struct flock all = {};
+	all.l_type = type;
+	return fcntl(fd, cmd, &all) == 0 ? 0 : errno;
 }
 
-// A new file under o.tmpname: made there with the given mode.
-int
+// Each run holds a lock of its named new file while it lives. The files
+// of runs that ended before naming theirs, which no run holds, go before a
+// run names its own; the sweep's lock keeps a run from taking one of them
+// for its own meanwhile.
+static void
+sweep()
+{
+	int fd = openat(o.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+	if (!d && fd >= 0)
+		(void)close(fd);
+	for (struct dirent *e; d && (e = readdir(d));) {
+		if (strncmp(e->d_name, ".loadprep-", 10) != 0 ||
+		    strlen(e->d_name) != 18)
+			continue;
+		struct stat st;
+		int t = openat(o.dir, e->d_name,
+			       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+		if (t >= 0 && fstat(t, &st) == 0 && S_ISREG(st.st_mode) &&
+		    lock(t, F_RDLCK, lockcmd(false)) == 0)
+			(void)unlinkat(o.dir, e->d_name, 0);
+		if (t >= 0)
+			(void)close(t);
+	}
+	if (d)
+		(void)closedir(d);
+}
+
+// The new file, made under o.tmpname and held: where a sweep holds it
+// first, or took it away, the name counts as taken.
+static int
 createtmp(mode_t mode)
 {
+	struct stat a, b;
 	o.tmp = openat(o.dir, o.tmpname,
 		       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-	return o.tmp;
+	if (o.tmp < 0)
+		return -1;
+	int err = lock(o.tmp, F_WRLCK, lockcmd(false));
+	if (err != EAGAIN && err != EACCES && fstat(o.tmp, &a) == 0 &&
+	    fstatat(o.dir, o.tmpname, &b, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    same(a, b))
+		return 0;
+	(void)close(o.tmp);
+	o.tmp = -1;
+	errno = EEXIST;
+	return -1;
 }
 
-int
+// The unnamed new file under o.tmpname.
+static int
+linktmp(mode_t)
+{
+	return linkat(AT_FDCWD, fdpath(o.tmp), o.dir, o.tmpname,
+		      AT_SYMLINK_FOLLOW);
+}
+
+// Names the new file in o.dir under a short name of the run's own,
+// o.tmpname, new for each try: make(mode) makes it under that name, or
+// fails with EEXIST where the name is taken. Returns 0 or an errno value.
+static int
 nametmp(int (*make)(mode_t mode), mode_t mode)
 {
 	static uint32_t r;
@@ -228,9 +319,36 @@ nametmp(int (*make)(mode_t mode), mode_t mode)
 	return errno;
 }
 
-// exFAT through FUSE fails a rename over a file held open under a name of
-// another case, and then fails all: the old file is let go first.
-int
+// The new file in o.dir, made with mode: unnamed where the system makes
+// such a file, so that nothing is left if the run dies, and held before
+// it is named; else named from the start, once the leftovers of runs that
+// died are swept away.
+static int
+maketmp(mode_t mode)
+{
+	if ((o.tmp = unnamed(o.dir, mode)) < 0 && errno != EOPNOTSUPP)
+		return errno;
+	if (o.tmp < 0) {
+		sweep();
+		return nametmp(createtmp, mode);
+	}
+	(void)lock(o.tmp, F_WRLCK, lockcmd(false));
+	return 0;
+}
+
+// A new output's file, with mode as any new file gets it: less the umask,
+// or as the folder's default ACL says.
+static int
+makenew()
+{
+	o.how = create;
+	return maketmp(0666);
+}
+
+// The new file o.tmpname takes the output's name, the old one let go
+// first: exFAT through FUSE fails a rename over a file held open under a
+// name of another case, and then fails all. Returns 0 or an errno value.
+static int
 renametmp()
 {
 	if (o.fd >= 0)
@@ -239,6 +357,24 @@ renametmp()
 	if (renameat(o.dir, o.tmpname, o.dir, o.name) != 0)
 		return errno;
 	o.tmpname[0] = '\0'; // the output's name now
+	return 0;
+}
+
+// The new file takes a new output's name where it is still free, and lets
+// go of its own. Returns 0, EEXIST where a file took the name meanwhile,
+// or another errno value (a folder that takes no second link).
+static int
+linknew()
+{
+	if (!o.tmpname[0])
+		return linkat(AT_FDCWD, fdpath(o.tmp), o.dir, o.name,
+			      AT_SYMLINK_FOLLOW) == 0
+			   ? 0
+			   : errno;
+	if (linkat(o.dir, o.tmpname, o.dir, o.name, 0) != 0)
+		return errno;
+	(void)unlinkat(o.dir, o.tmpname, 0);
+	o.tmpname[0] = '\0';
 	return 0;
 }
 
@@ -253,11 +389,13 @@ capped(uint64_t end)
 		   : 0;
 }
 
+// A file system that counts no blocks at all (ramfs) has room as far as
+// anyone can tell: the writes are tried, and their own failures reported.
 bool
 fits(int fd, uint64_t end, uint64_t have)
 {
 	struct statvfs v;
-	if (fstatvfs(fd, &v) != 0 || v.f_blocks == 0) // no room to count
+	if (fstatvfs(fd, &v) != 0 || v.f_blocks == 0)
 		return true;
 	uint64_t grow =
 	    end > have ? end - have + end / 256 + 4 * v.f_frsize : 0;
@@ -265,39 +403,30 @@ fits(int fd, uint64_t end, uint64_t have)
 	return grow <= room;
 }
 
-// A lock of all of the output, for writing, by the fcntl command cmd. An
-// error other than another's lock (a file system that keeps no locks)
-// takes nothing, and holds no turn up either.
+// The run's turn to write the output in place: a lock of all of it, at
+// once, or after a second of tries, or then waiting, after saying so on
+// standard error. The held signals are let go meanwhile: the run has
+// changed nothing yet. A file system that keeps no locks holds no turn
+// up. Returns 0 or an errno value.
 static int
-lockall(int cmd)
+turn()
 {
-	struct flock all = {};
-	all.l_type = F_WRLCK;
-	return fcntl(o.fd, cmd, &all) == 0 ||
-		       (errno != EACCES && errno != EAGAIN)
-		   ? 0
-		   : errno;
-}
-
-int
-taketurn(int now, int wait)
-{
-	if (lockall(now) == 0)
+	int err = lock(o.fd, F_WRLCK, lockcmd(false));
+	if (err != EAGAIN && err != EACCES)
 		return 0;
 	letgo();
-	int err = EAGAIN;
 	for (long waited = 0, ms = 1; err && waited < 1000;
 	     waited += ms, ms = ms < 100 ? 2 * ms : ms) {
 		struct timespec pause = {0, ms * 1000000};
 		(void)nanosleep(&pause, nullptr);
-		err = lockall(now);
+		err = lock(o.fd, F_WRLCK, lockcmd(false));
 	}
 	if (err) {
 		(void)fprintf(stderr,
 			      "Waiting for '%s': another program has it "
 			      "locked\n",
 			      o.path);
-		err = lockall(wait);
+		err = lock(o.fd, F_WRLCK, lockcmd(true));
 	}
 	letgo(false);
 	return err;
@@ -309,14 +438,15 @@ taketurn(int now, int wait)
 static int
 room()
 {
-	auto end = static_cast<uint64_t>(o.at) + o.size;
+	auto end = static_cast<uint64_t>(o.s.at) + o.size;
 	int err = capped(end);
 	if (err || o.size == 0)
 		return err;
-	err = reserve();
+	err = reserve(o.s.fd, o.s.at, o.size,
+		      o.how == inplace ? &o.was : nullptr);
 	if (err == 0 || err == ENOSPC || err == EDQUOT || err == EFBIG)
 		return err;
-	return fits(o.to, end, static_cast<uint64_t>(o.old.st_blocks) * 512)
+	return fits(o.s.fd, end, static_cast<uint64_t>(o.old.st_blocks) * 512)
 		   ? 0
 		   : ENOSPC;
 }
@@ -347,63 +477,64 @@ moved()
 	return S_ISREG(st.st_mode) && !same(st, o.old);
 }
 
-// The way the new content reaches the output, from what the output is;
+// The folder that holds the open output: from the path the kernel
+// resolved, where it tells it, or from the path as given where that can't
+// be had or opened (a path too long, no /proc, a folder on the way the
+// user may not search). The name found there must still be the very file
+// opened, not a link to it.
+static bool
+folderof()
+{
+	static char real[PATH_MAX];
+	struct stat st;
+	const char *p = fdpath(o.fd);
+	ssize_t n = p ? readlink(p, real, sizeof real) : -1;
+	bool resolved = n > 0 && static_cast<size_t>(n) < sizeof real;
+	if (resolved)
+		real[n] = '\0';
+	if ((!resolved || splitpath(real) != 0) && splitpath(o.path) != 0)
+		return false;
+	if (fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+	    !same(st, o.old))
+		return false;
+	storedname(o.dir, o.name);
+	return true;
+}
+
+// The way the new content reaches an output that exists, from what it is;
 // EMOVED where another run replaced the output meanwhile, before the run
-// or while it waited its turn.
+// or while it waited its turn. A replacement is made 0600, shut to others
+// until it has the old file's identity.
 static int
 choose()
 {
-	int s, err;
-	if (o.fd < 0) {
-		o.how = renamed;
-		return makenew();
-	}
-	if (!S_ISREG(o.old.st_mode) || pseudofile()) {
+	if (!S_ISREG(o.old.st_mode) || pseudofile(o.fd)) {
 		o.how = asitis;
-		o.to = o.fd;
+		o.s.fd = o.fd;
 		letgo();
 		return 0;
 	}
-	if ((s = streamof()) >= 0) { // after what it holds, as the caller meant
+	if ((o.s.fd = streamof()) >= 0) { // after what it holds, as meant
 		o.how = stream;
-		o.to = s;
-		o.at = fcntl(s, F_GETFL) & O_APPEND ? o.old.st_size
-						    : lseek(s, 0, SEEK_CUR);
-		err = room();
+		o.s.at = fcntl(o.s.fd, F_GETFL) & O_APPEND
+			     ? o.old.st_size
+			     : lseek(o.s.fd, 0, SEEK_CUR);
+		int err = room();
 		return err ? err : interrupted();
 	}
-	if (replaceable()) {
-		o.how = renamed;
+	o.how = replace;
+	if (folderof() && !pinned(o.dir, o.fd) && maketmp(0600) == 0 &&
+	    copyidentity(o.fd, o.old, o.tmp, &o.again) == 0)
 		return 0;
-	}
 	undo();
 	o.how = inplace;
-	o.to = o.fd;
-	err = turn();
+	o.s.fd = o.fd;
+	int err = turn();
 	if (!err && moved())
 		err = EMOVED;
 	if (!err)
 		err = room();
 	return err ? err : interrupted();
-}
-
-// An overwrite ends where its writing did, and the length the run counted
-// ahead, for which it found room, must be the one it wrote.
-static int
-cut()
-{
-	if (o.how == inplace &&
-	    ftruncate(o.to, static_cast<off_t>(o.written)) != 0)
-		return errno;
-	o.was = -1; // the length is the new content's now, to keep
-	if (o.written == o.size)
-		return 0;
-	(void)snprintf(why, sizeof why,
-		       "wrote %llx bytes where %llx were counted; the tool is "
-		       "at fault",
-		       static_cast<unsigned long long>(o.written),
-		       static_cast<unsigned long long>(o.size));
-	return ECOUNT;
 }
 
 // Closes what the run opened. The signals stay held until the run ends.
@@ -435,7 +566,7 @@ opened(const char *path, uint64_t size)
 		if (err == ENOENT)
 			err = absent(path);
 		if (!err)
-			err = choose();
+			err = o.fd < 0 ? makenew() : choose();
 	}
 	return err;
 }
@@ -445,9 +576,9 @@ openoutput(const char *path, uint64_t size, FILE **f)
 {
 	hold();
 	int err = opened(path, size);
-	if (o.how == renamed)
-		o.to = o.tmp;
-	if (!err && !(*f = writer()))
+	if (o.how == create || o.how == replace)
+		o.s = {o.tmp, 0, true, 0};
+	if (!err && !(*f = writer(&o.s)))
 		err = errno;
 	if (!err) // the writers hand over large blocks, which a buffer copies
 		(void)setvbuf(*f, nullptr, _IONBF, 0);
@@ -458,26 +589,88 @@ openoutput(const char *path, uint64_t size, FILE **f)
 	return err;
 }
 
+// The length the run counted ahead, for which it found room, must be the
+// one it wrote.
+static int
+counted()
+{
+	if (o.s.written == o.size)
+		return 0;
+	(void)snprintf(why, sizeof why,
+		       "wrote %llx bytes where %llx were counted; the tool is "
+		       "at fault",
+		       static_cast<unsigned long long>(o.s.written),
+		       static_cast<unsigned long long>(o.size));
+	return ECOUNT;
+}
+
+// An overwrite ends where its writing did, and keeps that length; the name
+// must still hold the file written: a rename takes no turn, and one may
+// have taken the name as the run wrote.
+static int
+cut()
+{
+	if (ftruncate(o.fd, static_cast<off_t>(o.s.written)) != 0)
+		return errno;
+	o.was = -1;
+	int err = counted();
+	if (err || !moved())
+		return err;
+	(void)snprintf(why, sizeof why,
+		       "another program replaced it as it was written in "
+		       "place: the new content is in the file it replaced");
+	return EMOVED;
+}
+
+// The whole new file takes the output's name, once what writing took away
+// is given again, and a signal held meanwhile ends the run first. A new
+// output is linked to its name, which fails where a file took it
+// meanwhile: that file, once claimed, is replaced as any other, and so is
+// a name in a folder that takes no second link. A replacement is named in
+// its folder first, and renamed.
+static int
+commit()
+{
+	int err = o.again ? copyidentity(o.fd, o.old, o.tmp, &o.again) : 0;
+	if (err || (err = interrupted()))
+		return err;
+	if (o.how == create &&
+	    ((err = linknew()) == 0 || (err == EEXIST && (err = claim()))))
+		return err;
+	if (!o.tmpname[0] && (err = nametmp(linktmp, 0)))
+		return err;
+	return renametmp();
+}
+
+// The new content put in place by the way chosen, before the writer's
+// stream closes: the portable unit's locks go with it.
+static int
+finish()
+{
+	switch (o.how) {
+	case asitis:
+		return 0;
+	case stream:
+		return counted();
+	case inplace:
+		return cut();
+	case create:
+	case replace:
+		return commit();
+	}
+	return 0;
+}
+
 int
 closeoutput(FILE *f, int werr)
 {
 	int err = werr;
-	if (endwriter(f) != 0 && !err)
+	if (endwriter(f, &o.s) != 0 && !err)
 		err = errno;
-	if (!err && (o.how == inplace || o.how == stream))
-		err = cut();
-	// A rename takes no turn: one may have taken the name as the run wrote.
-	if (!err && o.how == inplace && moved()) {
-		(void)snprintf(why, sizeof why,
-			       "another program replaced it as it was written "
-			       "in place: the new content is in the file it "
-			       "replaced");
-		err = EMOVED;
-	}
+	if (!err)
+		err = finish();
 	if (fclose(f) != 0 && !err)
 		err = errno;
-	if (!err && o.how == renamed)
-		err = commit();
 	if (err)
 		undo();
 	release();
