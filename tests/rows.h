@@ -19,6 +19,9 @@ namespace
 
 const std::string big(0x400000, 'B'); // as large as the tool takes
 const std::string head0 = "Add=00000000\nSkp=00000000\nChp=00000000\n";
+// Standard output by a link of the row's own: the very file, and no system
+// file a broken build could replace.
+const entry stdoutlink = {"so", "/proc/self/fd/1", islink};
 
 // The sample picture as 5-6-5 pixels, top row first: written from the
 // pattern itself, not from the pixel array the tool reads.
@@ -351,14 +354,15 @@ const row rows[] = {
     {.name = "the caller's own lock on an output written in place", .args = {"in", "ro/out", "0"}, .before = {{"in", seq(3)}, {"ro", "", isfolder, 0755, 0}, {"ro/out", "old", isfile, 0666, 0}}, .console = lens(3), .after = {{"ro/out", lst3, isfile, 0666, 0}}, .asuser = true, .hold = callerlock},
     {.name = "bind-mounted output file: written in place", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"src", std::string(100, 'x')}, {"out", "src", isbound}}, .console = lens(3), .after = {{"src", lst3}, {"out", lst3}}},
     // Standard output, devices and FIFOs: written as they are.
-    {.name = "output to a piped standard output, in place", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}}, .console = lens(3) + seq(3)},
-    {.name = "{ step 1; /dev/stdout; step 2; } > log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "step 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = tolog},
-    {.name = "/dev/stdout >> log", .args = {"in", "/dev/stdout", "0", "0", "0", "r"}, .before = {{"in", seq(0x100)}, {"log", "earlier\n"}}, .console = "", .after = {{"log", "earlier\nstep 1\n" + head0 + lens(0x100) + seq(0x100) + "step 2\n"}}, .report = toappend},
+    {.name = "output to a piped standard output, in place", .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, stdoutlink}, .console = lens(3) + seq(3)},
+    {.name = "{ step 1; /dev/stdout; step 2; } > log", .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}, stdoutlink}, .console = "", .after = {{"log", "step 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = tolog},
+    {.name = "/dev/stdout >> log", .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(0x100)}, {"log", "earlier\n"}, stdoutlink}, .console = "", .after = {{"log", "earlier\nstep 1\n" + head0 + lens(0x100) + seq(0x100) + "step 2\n"}}, .report = toappend},
     {.name = "a pseudo-file written as it is", .args = {"in", "/proc/self/comm", "0", "0", "0", "r"}, .before = {{"in", "abc"}}, .console = lens(3)},
-    {.name = "a device written with the signals let go", .args = {"in", "/dev/null", "0"}, .before = {{"in", seq(3)}}, .console = lens(3), .status = 130, .via = inject("write", "signal=INT:when=6")},
+    {.name = "a device written with the signals let go", .args = {"in", "/dev/null", "0"}, .before = {{"in", seq(3)}}, .console = lens(3), .status = 130, .asuser = true, .via = inject("write", "signal=INT:when=6")},
+    {.name = "/dev/stderr 2>> log: appended", .args = {"in", "se", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}, {"se", "/proc/self/fd/2", islink}}, .console = lens(3), .after = {{"log", "earlier\n" + seq(3)}}, .via = {"sh", "-c", "exec \"$@\" 2>>log", "sh"}},
     {.name = "output FIFO whose reader comes late", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", islatefifo}}, .console = lens(3), .after = {{"out", lst3, isfifo}}},
-    {.name = "output on a full device", .args = {"in", "/dev/full", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '/dev/full': No space left on device\n", .status = 1},
-    {.name = "output links to a full device", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "/dev/full", islink}}, .console = lens(3) + "Can't Save 'out': No space left on device\n", .status = 1},
+    {.name = "output on a full device", .args = {"in", "/dev/full", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '/dev/full': No space left on device\n", .status = 1, .asuser = true},
+    {.name = "output links to a full device", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "/dev/full", islink}}, .console = lens(3) + "Can't Save 'out': No space left on device\n", .status = 1, .asuser = true},
     {.name = "output FIFO whose reader leaves", .args = {"in", "out", "0"}, .before = {{"in", seq(0x10000)}, {"out", "", isdeadfifo}}, .console = lens(0x10000) + "Can't Save 'out': Broken pipe\n", .status = 1},
     // A failed or killed run leaves the output as it was.
     {.name = "failed write leaves no new output", .args = {"in", "out", "0"}, .before = {{"in", seq(0x1000)}}, .console = lens(0x1000) + "Can't Save 'out': File too large\n", .status = 1, .maxfile = 4096},
