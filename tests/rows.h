@@ -220,6 +220,19 @@ thenepoch(std::vector<std::string> v)
 	return v;
 }
 
+// The command, run where the root folder is a tmpfs of its own that shows
+// all of the machine's folders; the file new.lst it makes there is then
+// copied out as root-new.lst.
+const std::vector<std::string> inroot = {
+    "unshare",
+    "-m",
+    "sh",
+    "-c",
+    R"(r=.root; mkdir $r && mount -t tmpfs t $r || exit 99
+for x in /*; do if [ -L $x ]; then cp -P $x $r$x; elif [ -d $x ]; then mkdir $r$x && mount --rbind $x $r$x; fi; done
+chroot $r sh -c 'cd "$0" && exec "$@"' "$PWD" "$@"; s=$?; cp $r/new.lst root-new.lst; umount -l $r; rmdir $r; exit $s)",
+    "sh"};
+
 // clang-format off
 const row rows[] = {
     // Listings: labels, address wrap, the window, numbers as the tool reads
@@ -355,6 +368,7 @@ const row rows[] = {
     {.name = "the name in four cases: the one typed replaced", .args = {"in", "game.lst", "0"}, .before = {{"in", seq(3)}, {"game.lst", "old"}, {"GAME.LST", "OLD"}, {"Game.Lst", "Old"}, {"gAME.lST", "oLD"}}, .console = lens(3), .after = {{"game.lst", lst3}}},
     {.name = "hard link: the other name keeps its content", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "in", ishardlink}}, .console = lens(3), .after = {{"out", lst3}}},
     {.name = "no /proc: replaced under a name of its own", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old", isfile, 0600}}, .console = lens(3), .after = {{"out", lst3, isfile, 0600}}, .noproc = true},
+    {.name = "a new output in the root folder: made there", .args = {"in", "/new.lst", "0"}, .before = {{"in", seq(3)}}, .console = lens(3), .after = {{"root-new.lst", lst3}}, .via = inroot},
     {.name = "no /proc: a killed run's whole new file swept away", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "old"}, {".loadprep-0badf00d", lst3}, {".loadprep-mine", "x"}}, .console = lens(3), .after = {{"out", lst3}, {".loadprep-*", "x"}}, .noproc = true},
     {.name = "no /proc, through a link: the target written", .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"target", "old", isfile, 0600}, {"out", "target", islink}}, .console = lens(3), .after = {{"target", lst3, isfile, 0600}}, .noproc = true},
     // In place: what a new file can't replace is written over.

@@ -159,7 +159,8 @@ fill(const fs::path &p, const std::string &leave)
 bool
 needsroot(const row &r)
 {
-	bool root = r.asuser || r.noproc || r.protect || r.hold == readlease;
+	bool root = r.asuser || r.noproc || r.protect || r.hold == readlease ||
+		    (!r.via.empty() && r.via[0] == "unshare");
 	for (const auto &e : r.before) {
 		root = root || e.uid >= 0 || e.k == isbound ||
 		       (e.flags & rootflags);

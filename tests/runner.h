@@ -103,7 +103,8 @@ outcome runtool(const row &r);
 // as e asks here: flags the file system lacks, a filler off a scratch mount.
 bool makeentry(const std::string &dir, const entry &e, int owner = -1);
 
-// Whether a run of r needs root: another user, owners, a mount, or
+// Whether a run of r needs root: another user, owners, a mount (of its
+// own, or in a namespace it makes), or
 // attributes and flags that only root may set.
 bool needsroot(const row &r);
 
