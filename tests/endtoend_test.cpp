@@ -274,11 +274,15 @@ TEST_P(endtoend, row)
 	outcome o = runtool(r);
 	if (o.unheld)
 		GTEST_SKIP() << "can't be set up here (flags, a disk to fill)";
-	// The first three lines follow from the arguments if left out.
+	// The first three lines follow from plain hex arguments if left out.
 	std::string c =
 	    windows && !r.winconsole.empty() ? r.winconsole : r.console;
-	if (!c.empty() && !c.starts_with("Add="))
-		c = header(r.args) + c;
+	if (!c.empty() && !c.starts_with("Add=")) {
+		std::string h = refheader(r.args);
+		EXPECT_FALSE(h.empty())
+		    << "a row with other numbers spells them";
+		c = h + c;
+	}
 	EXPECT_EQ(windows ? crlf(c) : c, o.console) << o.errors;
 	EXPECT_EQ(r.status, o.status);
 	if (!windows) { // an emulator may talk on standard error

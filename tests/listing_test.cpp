@@ -58,10 +58,12 @@ TEST(writelisting, matchesmodel)
 		std::string data(reinterpret_cast<char *>(buf) + c.skp, c.len);
 		std::string want = reflisting(data, c.add);
 		for (unsigned width : {1u, 16u}) {
+			unsigned used = listingwidth(width);
+			ASSERT_LE(used, width) << "a wider step than asked";
 			SCOPED_TRACE(testing::Message()
 				     << "skp " << c.skp << " len " << c.len
-				     << " add " << c.add << ", "
-				     << listingwidth(width) << "-byte step");
+				     << " add " << c.add << ", " << used
+				     << "-byte step");
 			std::string got = listing(c.skp, c.len, c.add);
 			EXPECT_TRUE(want == got) << hexdiff(want, got);
 			EXPECT_EQ(want.size(), listinglen(c.skp, c.len, c.add));

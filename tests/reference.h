@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // n bytes counting up from start, wrapping at 256.
 inline std::string
@@ -36,6 +37,29 @@ reflisting(const std::string &data, uint32_t add)
 		s += t;
 		if (i % 16 == 15 || i + 1 == data.size())
 			s += "\r\n";
+	}
+	return s;
+}
+
+// The Add=, Skp=, Chp= lines a run on args begins with, where its numbers
+// are hex digits alone, kept to 32 bits; empty where one is not, for the
+// row to spell its own.
+inline std::string
+refheader(const std::vector<std::string> &args)
+{
+	std::string s;
+	const char *names[] = {"Add", "Skp", "Chp"};
+	for (size_t i = 2; i < 5; i++) {
+		std::string a = i < args.size() ? args[i] : "0";
+		if (a.empty() ||
+		    a.find_first_not_of("0123456789abcdefABCDEF") !=
+			std::string::npos)
+			return "";
+		char t[32];
+		snprintf(t, sizeof t, "%s=%08lx\n", names[i - 2],
+			 std::stoul(a.substr(a.size() > 8 ? a.size() - 8 : 0),
+				    nullptr, 16));
+		s += t;
 	}
 	return s;
 }

@@ -1,7 +1,5 @@
 #include "runner.h"
 
-#include "cli/cli.h"
-
 #include "reference.h"
 #include "samples.h"
 
@@ -70,18 +68,6 @@ writeall(int fd, const std::string &s)
 		i += static_cast<size_t>(n);
 	}
 	close(fd);
-}
-
-std::string
-header(const std::vector<std::string> &args)
-{
-	uint32_t v[3] = {};
-	for (size_t i = 2; i < 5 && i < args.size(); i++)
-		v[i - 2] = parsehex(args[i].c_str());
-	char t[64];
-	snprintf(t, sizeof t, "Add=%08x\nSkp=%08x\nChp=%08x\n", v[0], v[1],
-		 v[2]);
-	return t;
 }
 
 // Runs f in dir: paths below it may be longer than any path from the root
@@ -455,8 +441,11 @@ openlog(const std::string &dir, reportto report)
 	return fd;
 }
 
-// Holds the output at path as the row says, until closed. A lease's break
-// is given a second, not the system's usual 45.
+// The time a lease's break is given, as found, to put back: the one row
+// that holds a lease gives it a second.
+static int leasebreak = 45;
+
+// Holds the output at path as the row says, until closed.
 static int
 holdoutput(const std::string &path, holdby how)
 {
@@ -466,6 +455,7 @@ holdoutput(const std::string &path, holdby how)
 	all.l_type = F_WRLCK;
 	if (how == readlease) {
 		signal(SIGIO, SIG_IGN); // the kernel's word that it breaks
+		std::ifstream("/proc/sys/fs/lease-break-time") >> leasebreak;
 		std::ofstream("/proc/sys/fs/lease-break-time") << 1;
 		fcntl(fd, F_SETLEASE, F_RDLCK);
 	} else {
@@ -563,7 +553,7 @@ runtool(const row &r)
 	}
 	close(held);
 	if (r.hold == readlease)
-		std::ofstream("/proc/sys/fs/lease-break-time") << 45;
+		std::ofstream("/proc/sys/fs/lease-break-time") << leasebreak;
 	if (log)
 		writeall(logfd, "step 2\n");
 	feeder.join();

@@ -91,10 +91,6 @@ std::vector<std::string> toolcommand();
 // True when that command runs the Windows program.
 bool windowstool();
 
-// The Add=, Skp=, Chp= lines that a run on args begins with, the numbers
-// read as the tool reads them.
-std::string header(const std::vector<std::string> &args);
-
 // Runs the tool as the row says, in a new folder holding the before
 // entries, under umask 022.
 outcome runtool(const row &r);
