@@ -25,7 +25,7 @@ enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, islatefifo
 // name may lead into a folder made before it.
 struct entry {
 	std::string name;
-	std::string data;
+	std::string data = {};
 	kind k = isfile;
 	unsigned mode = 0;	// permission bits, if set or checked
 	int uid = -1, gid = -1; // owner and group, if set or checked
