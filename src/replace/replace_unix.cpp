@@ -55,6 +55,16 @@ same(const struct stat &a, const struct stat &b)
 	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether the output's folder holds the file of status st under name
+// itself, not a link to it.
+static bool
+holds(const char *name, const struct stat &st)
+{
+	struct stat at;
+	return fstatat(o.dir, name, &at, AT_SYMLINK_NOFOLLOW) == 0 &&
+	       same(at, st);
+}
+
 // Signals that would end the run wait while a file changes, so that one
 // ends it only before the output changes or after. Those the caller
 // blocked stay as they were, and so do those that stop or fault, and
@@ -216,14 +226,10 @@ absent(const char *path)
 static int
 claim()
 {
-	struct stat st;
 	int err = openpath(o.path);
 	if (err)
 		return err == ENOENT ? EEXIST : err;
-	return fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-		       S_ISREG(st.st_mode) && same(st, o.old)
-		   ? 0
-		   : EEXIST;
+	return S_ISREG(o.old.st_mode) && holds(o.name, o.old) ? 0 : EEXIST;
 }
 
 // A lock of all of fd of the given type, by the fcntl command cmd: 0 or
@@ -239,7 +245,8 @@ lock(int fd, short type, int cmd)
 // Each run holds a lock of its named new file while it lives. The files
 // of runs that ended before naming theirs, which no run holds, go before a
 // run names its own; the sweep's lock keeps a run from taking one of them
-// for its own meanwhile.
+// for its own meanwhile, and one is removed only where its name still
+// holds the file locked.
 static void
 sweep()
 {
@@ -255,7 +262,8 @@ sweep()
 		int t = openat(o.dir, e->d_name,
 			       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 		if (t >= 0 && fstat(t, &st) == 0 && S_ISREG(st.st_mode) &&
-		    lock(t, F_RDLCK, lockcmd(false)) == 0)
+		    lock(t, F_RDLCK, lockcmd(false)) == 0 &&
+		    holds(e->d_name, st))
 			(void)unlinkat(o.dir, e->d_name, 0);
 		if (t >= 0)
 			(void)close(t);
@@ -269,15 +277,14 @@ sweep()
 static int
 createtmp(mode_t mode)
 {
-	struct stat a, b;
+	struct stat st;
 	o.tmp = openat(o.dir, o.tmpname,
 		       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
 	if (o.tmp < 0)
 		return -1;
 	int err = lock(o.tmp, F_WRLCK, lockcmd(false));
-	if (err != EAGAIN && err != EACCES && fstat(o.tmp, &a) == 0 &&
-	    fstatat(o.dir, o.tmpname, &b, AT_SYMLINK_NOFOLLOW) == 0 &&
-	    same(a, b))
+	if (err != EAGAIN && err != EACCES && fstat(o.tmp, &st) == 0 &&
+	    holds(o.tmpname, st))
 		return 0;
 	(void)close(o.tmp);
 	o.tmp = -1;
@@ -486,7 +493,6 @@ static bool
 folderof()
 {
 	static char real[PATH_MAX];
-	struct stat st;
 	const char *p = fdpath(o.fd);
 	ssize_t n = p ? readlink(p, real, sizeof real) : -1;
 	bool resolved = n > 0 && static_cast<size_t>(n) < sizeof real;
@@ -494,8 +500,7 @@ folderof()
 		real[n] = '\0';
 	if ((!resolved || splitpath(real) != 0) && splitpath(o.path) != 0)
 		return false;
-	if (fstatat(o.dir, o.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-	    !same(st, o.old))
+	if (!holds(o.name, o.old))
 		return false;
 	storedname(o.dir, o.name);
 	return true;
