@@ -4,13 +4,10 @@
 // runner.h).
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <csignal>
-#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <strings.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -19,46 +16,6 @@
 
 namespace
 {
-
-// UTF-8 text without control characters.
-bool
-text(const std::string &s)
-{
-	std::mbstate_t st{};
-	for (size_t i = 0, n; i < s.size(); i += n)
-		if (static_cast<unsigned char>(s[i]) < 0x20 ||
-		    (n = std::mbrlen(&s[i], s.size() - i, &st)) > 4)
-			return false;
-	return true;
-}
-
-// Windows hands a program its arguments as text (UTF-8, by the program's
-// manifest), and has no FIFOs, links, permission bits, owners, extended
-// attributes, devices under /dev, file size caps or users to run as.
-bool
-posixonly(const row &r)
-{
-	if (r.maxfile != 0 || r.report != topipe || needsroot(r) ||
-	    r.closedin || !r.via.empty() || r.hold || r.interrupt || r.cow)
-		return true;
-	for (const auto &a : r.args)
-		if (a.starts_with("/dev/") || a.starts_with("/proc/") ||
-		    !text(a))
-			return true;
-	for (const auto &e : r.before) // Windows finds names in any case
-		for (const auto &f : r.before)
-			if (e.name != f.name &&
-			    strcasecmp(e.name.c_str(), f.name.c_str()) == 0)
-				return true;
-	for (const auto &list : {r.before, r.after})
-		for (const auto &e : list)
-			if ((e.k != isfile && e.k != isfolder &&
-			     e.k != issparse) ||
-			    e.mode || e.uid >= 0 || !e.attrs.empty() ||
-			    e.flags || e.projid)
-				return true;
-	return false;
-}
 
 std::string
 crlf(const std::string &s)
@@ -146,51 +103,20 @@ protecting()
 	return links && files && fifos;
 }
 
-// The tool built with the portable replacing unit, which sees no more of a
-// file than POSIX shows.
 #ifdef LOADPREP_PORTABLE
 constexpr bool portable = true;
 #else
 constexpr bool portable = false;
 #endif
-
-// What only the Linux replacing unit keeps or sees: attributes, flags and
-// projects, a file mounted on its name, a pseudo-file, a caller's flock, a
-// lease, a name's case.
-bool
-linuxonly(const row &r)
-{
-	bool only = (r.hold && r.hold != otherlock) || r.caseless;
-	for (const auto &a : r.args)
-		only = only || a.starts_with("/proc/");
-	for (const auto &e : r.before)
-		only = only || !e.attrs.empty() || e.flags || e.projid ||
-		       e.k == isbound;
-	return only;
-}
-
-// A sanitized tool reads /proc, and its checks can't run under a tracer.
 #ifdef __SANITIZE_ADDRESS__
 constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
 #endif
 
-// The file system the rows run on: its kind, and whether a name finds
-// its file whatever the case.
-const char *testdir =
-    getenv("LOADPREP_TESTDIR") ? getenv("LOADPREP_TESTDIR") : "/tmp";
-
-unsigned long
-fskind()
-{
-	struct statfs sf = {};
-	statfs(testdir, &sf);
-	return static_cast<unsigned long>(sf.f_type);
-}
-
+// Whether the folder the rows run in finds a name whatever its case.
 bool
-caseless()
+blindtocase()
 {
 	std::string d = newfolder("case");
 	savefile(d + "/Aa", "");
@@ -199,40 +125,47 @@ caseless()
 	return found;
 }
 
-// Why the row can't run here, or null.
-const char *
-leftout(const row &r)
+// What this build and machine can't give a row, stated once: Windows has
+// none of it but a folder's way with case; the portable unit sees no more
+// of a file than POSIX shows; sanitizers need /proc and no tracer; an
+// emulator run as another user reads the tool in /proc.
+unsigned
+lacking()
 {
-	static const bool windows = windowstool(), root = geteuid() == 0;
-	static const unsigned long kind = fskind();
-	static const bool fuse = kind == 0x65735546; // FUSE_SUPER_MAGIC
-	if (windows && posixonly(r))
-		return "not on Windows";
-	if (r.protect && !protecting())
-		return "needs fs.protected_*=1";
-	if (r.kernelrules && fuse)
-		return "FUSE lacks the kernel's rules";
-	if (!root && needsroot(r))
-		return "needs root";
-	if (sanitized && (r.noproc || !r.via.empty()))
-		return "sanitizers need /proc, no tracer";
-	if (r.noproc && r.asuser && toolcommand().size() > 1)
-		return "an emulator run as another user reads the tool in "
-		       "/proc";
-	if (r.cow && kind != 0x9123683e) // BTRFS_SUPER_MAGIC
-		return "needs a copy-on-write file system";
-	// A run in the room a filler leaves may meet a quota, which counts
-	// late.
-	bool fits = r.status == 0 &&
-		    std::any_of(r.before.begin(), r.before.end(),
-				[](const entry &e) { return e.k == isfiller; });
-	if ((r.cow || fits) && quota)
-		return "a quota's room can't be asked ahead";
-	if (r.caseless && !caseless())
-		return "needs a folder that finds names whatever their case";
-	if (portable && linuxonly(r))
-		return "the portable unit keeps no attributes or flags, and "
-		       "sees no mounts, pseudo-files, flock(1) or leases";
+	const char *dir = getenv("LOADPREP_TESTDIR");
+	struct statfs sf = {};
+	statfs(dir ? dir : "/tmp", &sf);
+	auto kind = static_cast<unsigned long>(sf.f_type);
+	const std::pair<bool, unsigned> lacks[] = {
+	    {windowstool(), ~unsigned{caseless}},
+	    {portable, linuxonly},
+	    {sanitized, noproc | traced},
+	    {toolcommand().size() > 1, native},
+	    {geteuid() != 0, root | user | noproc | protect},
+	    {!protecting(), protect},
+	    {kind == 0x65735546, kernel}, // FUSE_SUPER_MAGIC
+	    {kind != 0x9123683e, cow},	  // BTRFS_SUPER_MAGIC
+	    {quota, ahead},
+	    {!blindtocase(), caseless}};
+	unsigned l = 0;
+	for (auto [lacked, what] : lacks)
+		l |= lacked ? what : 0;
+	return l;
+}
+
+// The first of the row's needs this run lacks, by name, or null.
+const char *
+lacks(unsigned needs)
+{
+	static const unsigned l = lacking();
+	static const char *const names[] = {
+	    "POSIX files",	"the Linux unit",   "root",
+	    "an ordinary user", "no /proc",	    "a tracer",
+	    "no emulator",	"fs.protected_*=1", "the kernel's rules",
+	    "copy-on-write",	"room asked ahead", "a folder blind to case"};
+	for (unsigned i = 0; i < std::size(names); i++)
+		if (needs & l & (1u << i))
+			return names[i];
 	return nullptr;
 }
 
@@ -267,10 +200,9 @@ PrintTo(const row &r, std::ostream *os)
 TEST_P(endtoend, row)
 {
 	const row &r = GetParam();
-	setlocale(LC_CTYPE, "C.UTF-8"); // for text()
 	bool windows = windowstool();
-	if (const char *why = leftout(r))
-		GTEST_SKIP() << why;
+	if (const char *why = lacks(r.needs))
+		GTEST_SKIP() << "needs " << why;
 	outcome o = runtool(r);
 	if (o.unheld)
 		GTEST_SKIP() << "can't be set up here (flags, a disk to fill)";

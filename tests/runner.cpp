@@ -88,7 +88,6 @@ inside(const std::string &dir, F f)
 // The attribute flags a user sets; append-only and immutable ask for root.
 constexpr int userflags =
     FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_NOCOMP_FL | FS_DAX_FL;
-constexpr int rootflags = FS_APPEND_FL | FS_IMMUTABLE_FL;
 
 // Sets or, with a null on, reads p's attribute flags.
 static int
@@ -140,21 +139,6 @@ fill(const fs::path &p, const std::string &leave)
 	if (ftruncate(fd, end > keep ? end - keep : 0) == 0)
 		syncfs(fd);
 	close(fd);
-}
-
-bool
-needsroot(const row &r)
-{
-	bool root = r.asuser || r.noproc || r.protect || r.hold == readlease ||
-		    (!r.via.empty() && r.via[0] == "unshare");
-	for (const auto &e : r.before) {
-		root = root || e.uid >= 0 || e.k == isbound ||
-		       (e.flags & rootflags);
-		for (const auto &a : e.attrs)
-			root = root || a.first.starts_with("security.") ||
-			       a.first.starts_with("trusted.");
-	}
-	return root;
 }
 
 static bool
@@ -357,7 +341,7 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 			 static_cast<rlim_t>(how.maxfile)};
 		setrlimit(RLIMIT_FSIZE, &r);
 	}
-	if (how.noproc &&
+	if ((how.needs & noproc) &&
 	    (unshare(CLONE_NEWNS) ||
 	     mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
 	     umount2("/proc", MNT_DETACH)))
@@ -365,7 +349,7 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 	// The build folder may be closed to an ordinary user: the tool is
 	// opened before the run becomes one, and an emulator or tracer in
 	// front reads it through the descriptor.
-	bool asuser = how.asuser;
+	bool asuser = how.needs & user;
 	int exe = asuser ? open(cmd[0].c_str(), O_RDONLY | O_CLOEXEC) : -1;
 	std::string &tool = cmd[how.via.size() + toolcommand().size() - 1];
 	if (asuser && &tool != &cmd[0])
@@ -486,7 +470,7 @@ runtool(const row &r)
 	signal(SIGPIPE, SIG_IGN); // a tool that stops reading is no crash here
 	outcome o;
 	std::string dir = newfolder("run");
-	int owner = r.asuser ? nobody : -1;
+	int owner = r.needs & user ? nobody : -1;
 	o.unheld = owner >= 0 && chown(dir.c_str(), static_cast<uid_t>(owner),
 				       static_cast<gid_t>(owner)) != 0;
 	std::vector<std::thread> fifos;

@@ -46,10 +46,29 @@ enum reportto { topipe, tofull, toclosed, tolog, toappend };
 // which the kernel breaks after a second.
 enum holdby { nohold, callerlock, otherlock, readlease };
 
+// What a row needs of the build and the machine that runs it, each once;
+// user and noproc are also how the tool is run.
+enum need : unsigned {
+	posix = 1,	 // links, FIFOs, modes, devices, signals, size caps
+	linuxonly = 2,	 // what only the Linux replacing unit keeps or sees
+	root = 4,	 // other owners, mounts, root's flags and attributes
+	user = 8,	 // run as nobody, who owns the folder
+	noproc = 16,	 // run where no /proc is mounted
+	traced = 32,	 // a command in front of the tool
+	native = 64,	 // the tool run with no emulator in front
+	protect = 128,	 // the kernel's protection of links and files in
+			 // sticky folders
+	kernel = 256,	 // kernel rules FUSE lacks: set-ID, ACLs
+	cow = 512,	 // a copy-on-write file system
+	ahead = 1024,	 // room that can be asked ahead, as a quota can't
+	caseless = 2048, // a folder that finds names in any case
+};
+
 // One run: arguments, the folder before, the console, the exit status, and
 // the folder after.
 struct row {
 	const char *name;
+	unsigned needs = 0;
 	std::vector<std::string> args;
 	std::vector<entry> before = {};
 	std::string console; // after the Add=, Skp=, Chp= lines, unless it
@@ -62,18 +81,11 @@ struct row {
 	reportto report = topipe;
 	std::string winconsole = {}; // where the Windows runtime words a
 				     // reason otherwise
-	bool asuser = false;	  // run as nobody, who owns the folder
-	bool closedin = false;	  // standard input closed
-	bool protect = false;	  // needs the kernel's protection of links and
-				  // files in sticky folders
-	bool noproc = false;	  // run where no /proc is mounted
-	bool kernelrules = false; // kernel rules FUSE lacks: set-ID, ACLs
+	bool closedin = false;		   // standard input closed
 	std::vector<std::string> via = {}; // a command the tool runs under
 	holdby hold = nohold;
 	int interrupt = 0;	 // SIGINT this many ms after the start
 	std::string errors = {}; // standard error
-	bool cow = false;	 // needs a copy-on-write file system
-	bool caseless = false;	 // needs a folder that finds names in any case
 };
 
 struct outcome {
@@ -98,11 +110,6 @@ outcome runtool(const row &r);
 // Makes e in dir, owned by owner unless e says. False if it can't be made
 // as e asks here: flags the file system lacks, a filler off a scratch mount.
 bool makeentry(const std::string &dir, const entry &e, int owner = -1);
-
-// Whether a run of r needs root: another user, owners, a mount (of its
-// own, or in a namespace it makes), or
-// attributes and flags that only root may set.
-bool needsroot(const row &r);
 
 // Every entry below dir, named by its path from there.
 std::map<std::string, entry> snapshot(const std::string &dir);
