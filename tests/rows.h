@@ -220,6 +220,23 @@ thenepoch(std::vector<std::string> v)
 	return v;
 }
 
+// The tool run by a shell, its streams as the script's redirections leave
+// them: "$@" is the tool.
+std::vector<std::string>
+shell(const std::string &script)
+{
+	return {"sh", "-c", script, "sh"};
+}
+
+// Standard output into the file "log" between two steps, as a build
+// script's log is written: > empties it first, >> appends.
+std::vector<std::string>
+logged(const std::string &redirect)
+{
+	return shell("{ echo step 1; \"$@\"; s=$?; echo step 2; exit $s; } " +
+		     redirect + "log");
+}
+
 // The command, run where the root folder is a tmpfs of its own that shows
 // all of the machine's folders; the file new.lst it makes there is then
 // copied out as root-new.lst.
@@ -313,7 +330,7 @@ const row rows[] = {
     {.name = "missing input", .args = {"nothere", "out", "0"}, .console = "Can't Load 'nothere': No such file or directory\n", .status = 1},
     {.name = "input is a folder", .args = {"in", "out", "0"}, .before = {{"in", "", isfolder}}, .console = "Can't Load 'in': Is a directory\n", .status = 1},
     {.name = "input larger than 4 MiB", .args = {"in", "out", "0", "0", "0", "r"}, .before = {{"in", big + "!"}}, .console = "Can't Load 'in': larger than 4 MiB, the most the tool takes\n", .status = 1},
-    {.name = "/dev/stdin with standard input closed", .needs = posix, .args = {"/dev/stdin", "out", "0", "0", "0", "r"}, .before = {{"out", "old"}}, .console = "Can't Load '/dev/stdin': No such file or directory\n", .status = 1, .closedin = true},
+    {.name = "/dev/stdin with standard input closed", .needs = posix, .args = {"/dev/stdin", "out", "0", "0", "0", "r"}, .before = {{"out", "old"}}, .console = "Can't Load '/dev/stdin': No such file or directory\n", .status = 1, .via = shell("exec \"$@\" <&-")},
     {.name = "skp + chp past the end", .args = {"in", "out", "0", "2", "2"}, .before = {{"in", seq(3)}}, .console = "len=00000003\nCan't Cut 'in': skp + chp is more than len\n", .status = 1},
     {.name = "skp + chp wrap in 32 bits", .args = {"in", "out", "0", "ffffffff", "2"}, .before = {{"in", seq(1)}}, .console = "len=00000001\nCan't Cut 'in': skp + chp is more than len\n", .status = 1},
     {.name = "chp near the top", .args = {"in", "out", "0", "0", "fffffffe", "r"}, .before = {{"in", seq(1)}}, .console = "len=00000001\nCan't Cut 'in': skp + chp is more than len\n", .status = 1},
@@ -321,9 +338,9 @@ const row rows[] = {
     {.name = "no arguments", .args = {}, .before = {{"in", seq(3)}}, .console = "", .status = 2},
     {.name = "count 3", .args = {"in", "out"}, .before = {{"in", seq(3)}}, .console = "", .status = 2},
     {.name = "count 9", .args = {"in", "out", "0", "0", "0", "r", "c", "x"}, .before = {{"in", seq(3)}}, .console = "", .status = 2},
-    {.name = "report to a full device: the output is whole", .needs = posix, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}}, .console = "", .after = {{"out", lst3}}, .status = 1, .report = tofull},
-    {.name = "report to a closed stream over a longer output: no old bytes after it", .needs = posix, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", std::string(100, 'x')}}, .console = "", .after = {{"out", lst3}}, .status = 1, .report = toclosed},
-    {.name = "report to a closed stream: the output is whole", .needs = posix, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}}, .console = "", .after = {{"out", lst3}}, .status = 1, .report = toclosed},
+    {.name = "report to a full device: the output is whole", .needs = posix, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}}, .console = "", .after = {{"out", lst3}}, .status = 1, .via = shell("exec \"$@\" >/dev/full")},
+    {.name = "report to a closed stream over a longer output: no old bytes after it", .needs = posix, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", std::string(100, 'x')}}, .console = "", .after = {{"out", lst3}}, .status = 1, .via = shell("exec \"$@\" >&-")},
+    {.name = "report to a closed stream: the output is whole", .needs = posix, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}}, .console = "", .after = {{"out", lst3}}, .status = 1, .via = shell("exec \"$@\" >&-")},
     // Paths in any language, on every platform.
     {.name = "input in Polish, output in Chinese", .args = {"zażółć.bin", "输出.lst", "0"}, .before = {{"zażółć.bin", seq(3)}}, .console = lens(3), .after = {{"输出.lst", lst3}}},
     {.name = "a missing input in Polish", .args = {"brak_żółć.bin", "out", "0"}, .console = "Can't Load 'brak_żółć.bin': No such file or directory\n", .status = 1},
@@ -384,11 +401,11 @@ const row rows[] = {
     {.name = "bind-mounted output file: written in place", .needs = root | linuxonly, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"src", std::string(100, 'x')}, {"out", "src", isbound}}, .console = lens(3), .after = {{"src", lst3}, {"out", lst3}}},
     // Standard output, devices and FIFOs: written as they are.
     {.name = "output to a piped standard output, in place", .needs = posix, .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, stdoutlink}, .console = lens(3) + seq(3)},
-    {.name = "{ step 1; /dev/stdout; step 2; } > log", .needs = posix, .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}, stdoutlink}, .console = "", .after = {{"log", "step 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .report = tolog},
-    {.name = "/dev/stdout >> log", .needs = posix, .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(0x100)}, {"log", "earlier\n"}, stdoutlink}, .console = "", .after = {{"log", "earlier\nstep 1\n" + head0 + lens(0x100) + seq(0x100) + "step 2\n"}}, .report = toappend},
+    {.name = "{ step 1; /dev/stdout; step 2; } > log", .needs = posix, .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}, stdoutlink}, .console = "", .after = {{"log", "step 1\n" + head0 + lens(3) + seq(3) + "step 2\n"}}, .via = logged(">")},
+    {.name = "/dev/stdout >> log", .needs = posix, .args = {"in", "so", "0", "0", "0", "r"}, .before = {{"in", seq(0x100)}, {"log", "earlier\n"}, stdoutlink}, .console = "", .after = {{"log", "earlier\nstep 1\n" + head0 + lens(0x100) + seq(0x100) + "step 2\n"}}, .via = logged(">>")},
     {.name = "a pseudo-file written as it is", .needs = linuxonly, .args = {"in", "/proc/self/comm", "0", "0", "0", "r"}, .before = {{"in", "abc"}}, .console = lens(3)},
     {.name = "a device written with the signals let go", .needs = user | traced, .args = {"in", "/dev/null", "0"}, .before = {{"in", seq(3)}}, .console = lens(3), .status = 130, .via = inject("write", "signal=INT:when=6")},
-    {.name = "/dev/stderr 2>> log: appended", .needs = traced, .args = {"in", "se", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}, {"se", "/proc/self/fd/2", islink}}, .console = lens(3), .after = {{"log", "earlier\n" + seq(3)}}, .via = {"sh", "-c", "exec \"$@\" 2>>log", "sh"}},
+    {.name = "/dev/stderr 2>> log: appended", .needs = traced, .args = {"in", "se", "0", "0", "0", "r"}, .before = {{"in", seq(3)}, {"log", "earlier\n"}, {"se", "/proc/self/fd/2", islink}}, .console = lens(3), .after = {{"log", "earlier\n" + seq(3)}}, .via = shell("exec \"$@\" 2>>log")},
     {.name = "output FIFO whose reader comes late", .needs = posix, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "", islatefifo}}, .console = lens(3), .after = {{"out", lst3, isfifo}}},
     {.name = "output on a full device", .needs = user, .args = {"in", "/dev/full", "0"}, .before = {{"in", seq(3)}}, .console = lens(3) + "Can't Save '/dev/full': No space left on device\n", .status = 1},
     {.name = "output links to a full device", .needs = user, .args = {"in", "out", "0"}, .before = {{"in", seq(3)}, {"out", "/dev/full", islink}}, .console = lens(3) + "Can't Save 'out': No space left on device\n", .status = 1},

@@ -316,10 +316,10 @@ removeall(const std::string &dir)
 	rmdir(dir.c_str());
 }
 
-// The tool in dir, its standard streams on the given descriptors (-1:
-// closed), capped, as nobody or without /proc as the row says, and with
-// HUP and INT ignored if asked. It handles size caps and signals itself:
-// everything else is left as a shell would leave it.
+// The tool in dir, its standard streams on the given descriptors, capped, as
+// nobody or without /proc as the row says, and with HUP and INT ignored if
+// asked. It handles size caps and signals itself: everything else is left as a
+// shell would leave it.
 [[noreturn]] static void
 child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
       int err, const row &how, bool ignoring = false)
@@ -332,7 +332,7 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 	sigprocmask(SIG_UNBLOCK, &all, nullptr);
 	int fds[] = {in, out, err};
 	for (int fd = 0; fd < 3; fd++)
-		fds[fd] < 0 ? close(fd) : dup2(fds[fd], fd);
+		dup2(fds[fd], fd);
 	if (chdir(dir.c_str()) != 0)
 		_exit(127);
 	umask(022);
@@ -413,18 +413,6 @@ waittool(int pid)
 	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
-// Standard output on the entry "log", with "step 1" before the run; the
-// runner adds "step 2" after it.
-static int
-openlog(const std::string &dir, reportto report)
-{
-	int fd =
-	    open((dir + "/log").c_str(),
-		 O_WRONLY | O_CLOEXEC | (report == tolog ? O_TRUNC : O_APPEND));
-	writeall(dup(fd), "step 1\n");
-	return fd;
-}
-
 // The time a lease's break is given, as found, to put back: the one row
 // that holds a lease gives it a second.
 static int leasebreak = 45;
@@ -503,21 +491,12 @@ runtool(const row &r)
 	if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) ||
 	    pipe2(err, O_CLOEXEC))
 		abort();
-	int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-	bool log = r.report == tolog || r.report == toappend;
-	int logfd = log ? openlog(dir, r.report) : -1;
-	int tostdout = r.report == topipe   ? out[1]
-		       : r.report == tofull ? full
-		       : log		    ? logfd
-					    : -1;
 	pid_t pid = fork();
 	if (pid == 0)
-		child(dir, command(r.args, r.via), r.closedin ? -1 : in[0],
-		      tostdout, err[1], r);
+		child(dir, command(r.args, r.via), in[0], out[1], err[1], r);
 	close(in[0]);
 	close(out[1]);
 	close(err[1]);
-	close(full);
 	std::thread feeder(writeall, in[1], r.input);
 	std::atomic<bool> done = false;
 	std::thread guarding(guard, pid, r.interrupt, std::cref(done));
@@ -538,8 +517,6 @@ runtool(const row &r)
 	close(held);
 	if (r.hold == readlease)
 		std::ofstream("/proc/sys/fs/lease-break-time") << leasebreak;
-	if (log)
-		writeall(logfd, "step 2\n");
 	feeder.join();
 	for (const auto &e : r.before)
 		if (e.k == isfifo || e.k == isdeadfifo)

@@ -35,11 +35,6 @@ struct entry {
 	unsigned projid = 0; // project, as chattr -p sets it
 };
 
-// Where the tool's standard output goes: a pipe the runner reads, a full
-// device, nowhere (closed), or the entry "log" as `{ echo step 1; tool;
-// echo step 2; } > log` or `>> log` leaves it.
-enum reportto { topipe, tofull, toclosed, tolog, toappend };
-
 // What another program holds on the output while the tool runs: a shared
 // lock handed to the tool, as `flock -s` hands it, and still shared after;
 // locks of its own, of both kinds (flock and fcntl); or a read lease,
@@ -76,12 +71,10 @@ struct row {
 	std::vector<entry> after = {}; // new or changed entries; the rest as
 				       // before
 	int status = 0;
-	std::string input = {}; // standard input
-	long maxfile = 0;	// cap on the size of files written
-	reportto report = topipe;
+	std::string input = {};	     // standard input
+	long maxfile = 0;	     // cap on the size of files written
 	std::string winconsole = {}; // where the Windows runtime words a
 				     // reason otherwise
-	bool closedin = false;		   // standard input closed
 	std::vector<std::string> via = {}; // a command the tool runs under
 	holdby hold = nohold;
 	int interrupt = 0;	 // SIGINT this many ms after the start
