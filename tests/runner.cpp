@@ -421,8 +421,8 @@ static int leasebreak = 45;
 static int
 holdoutput(const std::string &path, holdby how)
 {
-	int fd = open(path.c_str(), (how == readlease ? O_RDONLY : O_RDWR) |
-					(how == callerlock ? 0 : O_CLOEXEC));
+	int fd = open(path.c_str(),
+		      (how == readlease ? O_RDONLY : O_RDWR) | O_CLOEXEC);
 	struct flock all = {};
 	all.l_type = F_WRLCK;
 	if (how == readlease) {
@@ -431,10 +431,9 @@ holdoutput(const std::string &path, holdby how)
 		std::ofstream("/proc/sys/fs/lease-break-time") << 1;
 		fcntl(fd, F_SETLEASE, F_RDLCK);
 	} else {
-		flock(fd, how == callerlock ? LOCK_SH : LOCK_EX);
-	}
-	if (how == otherlock) // as the portable unit's runs take turns too
+		flock(fd, LOCK_EX);
 		fcntl(fd, F_SETLK, &all);
+	}
 	return fd;
 }
 
@@ -506,14 +505,6 @@ runtool(const row &r)
 	done = true;
 	guarding.join();
 	o.status = waittool(pid);
-	if (r.hold == callerlock) { // as the caller's lock was: shared
-		int fd =
-		    open((dir + "/" + r.args[1]).c_str(), O_RDONLY | O_CLOEXEC);
-		if (flock(fd, LOCK_SH | LOCK_NB) != 0)
-			o.errors +=
-			    "the caller's shared lock is now exclusive\n";
-		close(fd);
-	}
 	close(held);
 	if (r.hold == readlease)
 		std::ofstream("/proc/sys/fs/lease-break-time") << leasebreak;

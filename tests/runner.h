@@ -35,11 +35,10 @@ struct entry {
 	unsigned projid = 0; // project, as chattr -p sets it
 };
 
-// What another program holds on the output while the tool runs: a shared
-// lock handed to the tool, as `flock -s` hands it, and still shared after;
-// locks of its own, of both kinds (flock and fcntl); or a read lease,
-// which the kernel breaks after a second.
-enum holdby { nohold, callerlock, otherlock, readlease };
+// What another program holds on the output while the tool runs: locks of
+// both kinds (flock, and fcntl as the portable unit's runs take turns), or
+// a read lease, which the kernel breaks after a second.
+enum holdby { nohold, otherlock, readlease };
 
 // What a row needs of the build and the machine that runs it, each once;
 // user and noproc are also how the tool is run.
