@@ -48,7 +48,7 @@ expectfiles(const row &r, std::map<std::string, entry> got)
 			got[name.substr(0, at) + ".loadprep-*"] =
 			    got.extract(name).mapped();
 	std::map<std::string, entry> want;
-	for (auto e : r.before) {
+	for (auto e : r.has) {
 		if (e.name.starts_with(".loadprep-"))
 			continue; // a killed run's, to be swept away
 		if (e.k == isfifo || e.k == isdeadfifo || e.k == islatefifo) {
@@ -62,7 +62,7 @@ expectfiles(const row &r, std::map<std::string, entry> got)
 			e.k = islink;
 		want[e.name] = e;
 	}
-	for (const auto &e : r.after)
+	for (const auto &e : r.then)
 		want[e.name] = e;
 	for (const auto &[name, e] : want) {
 		SCOPED_TRACE(name);
@@ -207,8 +207,7 @@ TEST_P(endtoend, row)
 	if (o.unheld)
 		GTEST_SKIP() << "can't be set up here (flags, a disk to fill)";
 	// The first three lines follow from plain hex arguments if left out.
-	std::string c =
-	    windows && !r.winconsole.empty() ? r.winconsole : r.console;
+	std::string c = windows && !r.winsays.empty() ? r.winsays : r.says;
 	if (!c.empty() && !c.starts_with("Add=")) {
 		std::string h = refheader(r.args);
 		EXPECT_FALSE(h.empty())
@@ -216,7 +215,7 @@ TEST_P(endtoend, row)
 		c = h + c;
 	}
 	EXPECT_EQ(windows ? crlf(c) : c, o.console) << o.errors;
-	EXPECT_EQ(r.status, o.status);
+	EXPECT_EQ(r.exit, o.status);
 	if (!windows) { // an emulator may talk on standard error
 		EXPECT_EQ(r.errors, o.errors);
 	}

@@ -336,9 +336,9 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 	if (chdir(dir.c_str()) != 0)
 		_exit(127);
 	umask(022);
-	if (how.maxfile) {
-		rlimit r{static_cast<rlim_t>(how.maxfile),
-			 static_cast<rlim_t>(how.maxfile)};
+	if (how.cap) {
+		rlimit r{static_cast<rlim_t>(how.cap),
+			 static_cast<rlim_t>(how.cap)};
 		setrlimit(RLIMIT_FSIZE, &r);
 	}
 	if ((how.needs & noproc) &&
@@ -396,10 +396,9 @@ starttool(const std::string &dir, const std::vector<std::string> &args,
 	sigprocmask(SIG_BLOCK, &all, &before);
 	pid_t pid = fork();
 	if (pid == 0)
-		child(
-		    dir, command(args), null, null, null,
-		    {.name = "", .args = {}, .console = "", .maxfile = maxfile},
-		    ignoring);
+		child(dir, command(args), null, null, null,
+		      {.name = "", .args = {}, .says = "", .cap = maxfile},
+		      ignoring);
 	sigprocmask(SIG_SETMASK, &before, nullptr);
 	close(null);
 	return pid;
@@ -462,10 +461,10 @@ runtool(const row &r)
 				       static_cast<gid_t>(owner)) != 0;
 	std::vector<std::thread> fifos;
 	inside(dir, [&r, &o, owner] {
-		for (const auto &e : r.before)
+		for (const auto &e : r.has)
 			o.unheld |= !makeentry(".", e, owner);
 	});
-	for (const auto &e : r.before) {
+	for (const auto &e : r.has) {
 		if (e.k == isfifo)
 			fifos.emplace_back(feedfifo, dir + "/" + e.name,
 					   e.data);
@@ -509,17 +508,17 @@ runtool(const row &r)
 	if (r.hold == readlease)
 		std::ofstream("/proc/sys/fs/lease-break-time") << leasebreak;
 	feeder.join();
-	for (const auto &e : r.before)
+	for (const auto &e : r.has)
 		if (e.k == isfifo || e.k == isdeadfifo)
 			unblockfifo(dir + "/" + e.name, e.k);
 	for (auto &t : fifos)
 		t.join();
 	o.files = snapshot(dir);
-	for (const auto &e : r.before)
+	for (const auto &e : r.has)
 		if (e.k == islatefifo)
 			o.files[e.name].data = o.read;
 	const int none = 0;
-	for (const auto &e : r.before) {
+	for (const auto &e : r.has) {
 		if (e.flags)
 			flagsof(fs::path(dir) / e.name, &none);
 		if (e.k == isbound)

@@ -64,16 +64,16 @@ struct row {
 	const char *name;
 	unsigned needs = 0;
 	std::vector<std::string> args;
-	std::vector<entry> before = {};
-	std::string console; // after the Add=, Skp=, Chp= lines, unless it
-			     // starts with them
-	std::vector<entry> after = {}; // new or changed entries; the rest as
-				       // before
-	int status = 0;
-	std::string input = {};	     // standard input
-	long maxfile = 0;	     // cap on the size of files written
-	std::string winconsole = {}; // where the Windows runtime words a
-				     // reason otherwise
+	std::vector<entry> has = {}; // the folder before
+	std::string says; // the console after the Add=, Skp=, Chp= lines,
+			  // unless it starts with them
+	std::vector<entry> then = {}; // the folder after: new or changed
+				      // entries, the rest as before
+	int exit = 0;		      // the exit status
+	std::string input = {};	      // standard input
+	long cap = 0;		      // cap on the size of files written
+	std::string winsays = {};     // where the Windows runtime words a
+				  // reason otherwise
 	std::vector<std::string> via = {}; // a command the tool runs under
 	holdby hold = nohold;
 	int interrupt = 0;	 // SIGINT this many ms after the start
