@@ -113,7 +113,7 @@ pinned(int dir, int fd)
 int
 unnamed(int dir, mode_t mode)
 {
-	int fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+	int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 	if (fd >= 0 && access(fdpath(fd), F_OK) == 0)
 		return fd;
 	if (fd >= 0)

@@ -279,7 +279,7 @@ createtmp(mode_t mode)
 {
 	struct stat st;
 	o.tmp = openat(o.dir, o.tmpname,
-		       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+		       O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
 	if (o.tmp < 0)
 		return -1;
 	int err = lock(o.tmp, F_WRLCK, lockcmd(false));
@@ -627,6 +627,43 @@ cut()
 	return EMOVED;
 }
 
+// A file mounted on its name takes no rename over it (EBUSY), and a folder
+// that lets no name go takes none either (EPERM), neither of which POSIX
+// tells ahead: the whole new file is then copied over the output in place,
+// in the run's turn and with room set aside, as any output written in
+// place. The new file goes after, or, where the folder keeps it, its bytes
+// do.
+static int
+overwrite(int err)
+{
+	static char chunk[1 << 16];
+	struct stat st;
+	o.fd =
+	    openat(o.dir, o.name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+	if (o.fd < 0 || fstat(o.fd, &st) != 0 || !same(st, o.old))
+		return err;
+	o.how = inplace;
+	o.s = {o.fd, 0, false, 0};
+	if ((err = turn()) || (err = room()))
+		return err;
+	for (ssize_t n = 1; !err && n > 0;) {
+		auto at = static_cast<off_t>(o.s.written);
+		errno = EIO; // a short write says nothing
+		n = pread(o.tmp, chunk, sizeof chunk, at);
+		if (n < 0 ||
+		    pwrite(o.fd, chunk, static_cast<size_t>(n), at) != n)
+			err = errno;
+		else
+			o.s.written += static_cast<uint64_t>(n);
+	}
+	if (err || (err = cut()))
+		return err;
+	if (unlinkat(o.dir, o.tmpname, 0) != 0)
+		(void)!ftruncate(o.tmp, 0);
+	o.tmpname[0] = '\0';
+	return 0;
+}
+
 // The whole new file takes the output's name, once what writing took away
 // is given again, and a signal held meanwhile ends the run first. A new
 // output is linked to its name, which fails where a file took it
@@ -644,7 +681,8 @@ commit()
 		return err;
 	if (!o.tmpname[0] && (err = nametmp(linktmp, 0)))
 		return err;
-	return renametmp();
+	err = renametmp();
+	return err == EBUSY || err == EPERM ? overwrite(err) : err;
 }
 
 // The new content put in place by the way chosen, before the writer's
