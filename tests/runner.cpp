@@ -213,17 +213,17 @@ makeentry(const std::string &dir, const entry &e, int owner)
 
 // Another program puts a late entry in place, owned as it says.
 static void
-putlate(const fs::path &p, const entry &e)
+putlate(const fs::path &p, const entry &e, bool *unheld)
 {
 	usleep(300000);
 	std::string aside = p.string() + ".late";
-	if (e.k == islatelink)
-		(void)!symlink(e.data.c_str(), p.c_str());
-	else if (savefile(aside, e.data))
-		(void)rename(aside.c_str(), p.c_str());
-	if (e.uid >= 0)
-		(void)!lchown(p.c_str(), static_cast<uid_t>(e.uid),
-			      static_cast<gid_t>(e.uid));
+	bool put = e.k == islatelink
+		       ? symlink(e.data.c_str(), p.c_str()) == 0
+		       : savefile(aside, e.data) &&
+			     rename(aside.c_str(), p.c_str()) == 0;
+	*unheld =
+	    !put || (e.uid >= 0 && lchown(p.c_str(), static_cast<uid_t>(e.uid),
+					  static_cast<gid_t>(e.uid)) != 0);
 }
 
 // A FIFO's writer blocks until the tool opens it; if the tool never does,
@@ -471,7 +471,8 @@ runtool(const row &r)
 		if (e.k == isdeadfifo)
 			fifos.emplace_back(leavefifo, dir + "/" + e.name);
 		if (e.k == islatefile || e.k == islatelink)
-			fifos.emplace_back(putlate, fs::path(dir) / e.name, e);
+			fifos.emplace_back(putlate, fs::path(dir) / e.name, e,
+					   &o.unlate);
 		if (e.k == islatefifo)
 			fifos.emplace_back([&o, dir, e] {
 				usleep(300000);

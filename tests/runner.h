@@ -67,13 +67,13 @@ struct row {
 	std::vector<entry> has = {}; // the folder before
 	std::string says; // the console after the Add=, Skp=, Chp= lines,
 			  // unless it starts with them
-	std::vector<entry> then = {}; // the folder after: new or changed
-				      // entries, the rest as before
-	int exit = 0;		      // the exit status
-	std::string input = {};	      // standard input
-	long cap = 0;		      // cap on the size of files written
-	std::string winsays = {};     // where the Windows runtime words a
-				  // reason otherwise
+	std::vector<entry> then = {};	   // the folder after: new or changed
+					   // entries, the rest as before
+	int exit = 0;			   // the exit status
+	std::string input = {};		   // standard input
+	long cap = 0;			   // cap on the size of files written
+	std::string winsays = {};	   // where the Windows runtime words a
+					   // reason otherwise
 	std::vector<std::string> via = {}; // a command the tool runs under
 	holdby hold = nohold;
 	int interrupt = 0;	 // SIGINT this many ms after the start
@@ -86,6 +86,7 @@ struct outcome {
 	int status = -1;
 	std::map<std::string, entry> files;
 	bool unheld = false; // the file system can't hold the folder before
+	bool unlate = false; // nor a late entry
 };
 
 // The command that runs the tool, from LOADPREP_CMD (words split on
