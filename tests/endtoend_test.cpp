@@ -29,15 +29,6 @@ crlf(const std::string &s)
 	return t;
 }
 
-std::string
-names(const std::map<std::string, std::string> &attrs)
-{
-	std::string s;
-	for (const auto &[name, value] : attrs)
-		s += name + " (" + std::to_string(value.size()) + " bytes) ";
-	return s;
-}
-
 void
 expectfiles(const row &r, std::map<std::string, entry> got)
 {
@@ -76,9 +67,7 @@ expectfiles(const row &r, std::map<std::string, entry> got)
 			EXPECT_EQ(e.uid, g->second.uid);
 			EXPECT_EQ(e.gid >= 0 ? e.gid : e.uid, g->second.gid);
 		}
-		EXPECT_TRUE(e.attrs == g->second.attrs)
-		    << "extended attributes differ: " << names(e.attrs)
-		    << "wanted, " << names(g->second.attrs) << "got";
+		EXPECT_EQ(e.attrs, g->second.attrs);
 		EXPECT_EQ(e.flags, g->second.flags);
 		EXPECT_EQ(e.projid, g->second.projid);
 		if (name != "filler") {
