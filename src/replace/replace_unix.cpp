@@ -278,8 +278,8 @@ static int
 createtmp(mode_t mode)
 {
 	struct stat st;
-	o.tmp = openat(o.dir, o.tmpname,
-		       O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+	o.tmp = openat(o.dir, o.tmpname, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+		       mode);
 	if (o.tmp < 0)
 		return -1;
 	int err = lock(o.tmp, F_WRLCK, lockcmd(false));
@@ -631,15 +631,18 @@ cut()
 // that lets no name go takes none either (EPERM), neither of which POSIX
 // tells ahead: the whole new file is then copied over the output in place,
 // in the run's turn and with room set aside, as any output written in
-// place. The new file goes after, or, where the folder keeps it, its bytes
-// do.
+// place. The output is opened again from its folder, following no link and
+// waiting for no FIFO, and written only if it is still the file first
+// opened. The new file goes after, or, where the folder keeps it, its
+// bytes do.
 static int
 overwrite(int err)
 {
 	static char chunk[1 << 16];
 	struct stat st;
 	o.fd =
-	    openat(o.dir, o.name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+	    openat(o.dir, o.name,
+		   O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 	if (o.fd < 0 || fstat(o.fd, &st) != 0 || !same(st, o.old))
 		return err;
 	o.how = inplace;
