@@ -51,10 +51,11 @@ bare565(const std::string &p)
 	for (size_t y = 192; y-- > 0;)
 		for (size_t i = y * 768; i < y * 768 + 768; i += 3) {
 			auto c = [&](size_t k) {
-				return static_cast<unsigned char>(p[i + k]);
+				return unsigned{
+				    static_cast<unsigned char>(p[i + k])};
 			};
-			put16(s, (c(2) >> 3u) << 11 | (c(1) >> 2u) << 5 |
-				     c(0) >> 3u);
+			put16(s,
+			      (c(2) >> 3) << 11 | (c(1) >> 2) << 5 | c(0) >> 3);
 		}
 	return s;
 }
