@@ -4,6 +4,7 @@
 
 #include "buffer/buffer.h"
 #include "picture/picture.h"
+#include "samples.h"
 
 TEST(convert24to16, pixels)
 {
@@ -26,5 +27,33 @@ TEST(convert24to16, pixels)
 		ASSERT_EQ(2u, convert24to16(9, 3));
 		EXPECT_EQ(c.want[0], buf[9]);
 		EXPECT_EQ(c.want[1], buf[10]);
+	}
+}
+
+// What the checks make of picture files whose headers sit at the edge of a
+// rule: null where the conversion goes ahead.
+TEST(checkpicture, edges)
+{
+	const std::string px = samplepixels(), bmp = samplebmp();
+	const struct {
+		const char *name;
+		std::string file;
+		uint32_t skp, chp;
+		const char *want;
+	} cases[] = {
+	    {"a size field of 0 is no picture file's: bare pixels from 0",
+	     bmp.substr(0, 2) + std::string(4, 0) + bmp.substr(6), 0, 0x36,
+	     nullptr},
+	    {"193 rows: one too many",
+	     picturefile(40, 256, 193, 24, 0, px + std::string(768, 0)), 0x36,
+	     0,
+	     "193 rows from skp; the conversion takes 192: give 300 as chp to "
+	     "keep the bottom 192, or 336 as skp to keep the top 192"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		memcpy(buf, c.file.data(), c.file.size());
+		auto size = static_cast<uint32_t>(c.file.size());
+		EXPECT_STREQ(c.want, checkpicture(size, c.skp, c.chp));
 	}
 }
