@@ -506,6 +506,19 @@ folderof()
 	return true;
 }
 
+// The way that writes over the open output: the run's turn, then room for
+// the new content; EMOVED where another run replaced it meanwhile.
+static int
+goinplace()
+{
+	o.how = inplace;
+	o.s = {o.fd, 0, false, 0};
+	int err = turn();
+	if (!err && moved())
+		err = EMOVED;
+	return err ? err : room();
+}
+
 // The way the new content reaches an output that exists, from what it is;
 // EMOVED where another run replaced the output meanwhile, before the run
 // or while it waited its turn. A replacement is made 0600, shut to others
@@ -532,13 +545,7 @@ choose()
 	    copyidentity(o.fd, o.old, o.tmp, &o.again) == 0)
 		return 0;
 	undo();
-	o.how = inplace;
-	o.s.fd = o.fd;
-	int err = turn();
-	if (!err && moved())
-		err = EMOVED;
-	if (!err)
-		err = room();
+	int err = goinplace();
 	return err ? err : interrupted();
 }
 
@@ -645,9 +652,7 @@ overwrite(int err)
 		   O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 	if (o.fd < 0 || fstat(o.fd, &st) != 0 || !same(st, o.old))
 		return err;
-	o.how = inplace;
-	o.s = {o.fd, 0, false, 0};
-	if ((err = turn()) || (err = room()))
+	if ((err = goinplace()))
 		return err;
 	for (ssize_t n = 1; !err && n > 0;) {
 		auto at = static_cast<off_t>(o.s.written);
