@@ -36,6 +36,8 @@ for triple in $triples; do
 	done
 	sh tests/pictures.sh $qemu "$b/loadprep" >"$dir/pictures.log" 2>&1 ||
 		{ cat "$dir/pictures.log"; fail "$triple: the pictures"; }
+	bash tests/together.sh 0 $qemu "$b/loadprep" >"$dir/together.log" 2>&1 ||
+		{ cat "$dir/together.log"; fail "$triple: runs together"; }
 	for run in "sample.bin 8000" "sample.bmp 0 36 0 r c" "r1 0" \
 		"r4096 fffffff8" "r100000 8 3 5" "r100000 0 10 20 r" \
 		"r4194304 8" "r4194304 0 0 0 r c"; do

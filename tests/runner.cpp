@@ -149,7 +149,9 @@ modeheld(const fs::path &p, unsigned mode)
 	       (st.st_mode & 07777) == mode;
 }
 
-bool
+// Makes e in dir, owned by owner unless e says. False if it can't be made
+// as e asks here: flags the file system lacks, a filler off a scratch mount.
+static bool
 makeentry(const std::string &dir, const entry &e, int owner)
 {
 	fs::path p = fs::path(dir) / e.name;
@@ -293,7 +295,8 @@ readentry(const fs::directory_entry &d)
 	return e;
 }
 
-std::map<std::string, entry>
+// Every entry below dir, named by its path from there.
+static std::map<std::string, entry>
 snapshot(const std::string &dir)
 {
 	std::map<std::string, entry> m;
@@ -317,16 +320,14 @@ removeall(const std::string &dir)
 }
 
 // The tool in dir, its standard streams on the given descriptors, capped, as
-// nobody or without /proc as the row says, and with HUP and INT ignored if
-// asked. It handles size caps and signals itself: everything else is left as a
-// shell would leave it.
+// nobody or without /proc as the row says. It handles size caps and signals
+// itself: everything else is left as a shell would leave it.
 [[noreturn]] static void
 child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
-      int err, const row &how, bool ignoring = false)
+      int err, const row &how)
 {
-	signal(SIGPIPE, SIG_DFL);
-	for (int s : {SIGHUP, SIGINT})
-		signal(s, ignoring ? SIG_IGN : SIG_DFL);
+	for (int s : {SIGPIPE, SIGHUP, SIGINT})
+		signal(s, SIG_DFL);
 	sigset_t all;
 	sigfillset(&all);
 	sigprocmask(SIG_UNBLOCK, &all, nullptr);
@@ -383,33 +384,6 @@ newfolder(const char *what)
 	std::string t = std::string(base && *base ? base : "/tmp") +
 			"/loadprep-" + what + "-XXXXXX";
 	return mkdtemp(t.data()) ? t : "";
-}
-
-int
-starttool(const std::string &dir, const std::vector<std::string> &args,
-	  long maxfile, bool ignoring)
-{
-	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-	// A signal sent before the child ignores it waits until it does.
-	sigset_t all, before;
-	sigfillset(&all);
-	sigprocmask(SIG_BLOCK, &all, &before);
-	pid_t pid = fork();
-	if (pid == 0)
-		child(dir, command(args), null, null, null,
-		      {.name = "", .args = {}, .says = "", .cap = maxfile},
-		      ignoring);
-	sigprocmask(SIG_SETMASK, &before, nullptr);
-	close(null);
-	return pid;
-}
-
-int
-waittool(int pid)
-{
-	int ws = 0;
-	waitpid(pid, &ws, 0);
-	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
 // The time a lease's break is given, as found, to put back: the one row
@@ -504,7 +478,9 @@ runtool(const row &r)
 	o.errors = readall(err[0]);
 	done = true;
 	guarding.join();
-	o.status = waittool(pid);
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 	close(held);
 	if (r.hold == readlease)
 		std::ofstream("/proc/sys/fs/lease-break-time") << leasebreak;

@@ -100,20 +100,5 @@ bool windowstool();
 // entries, under umask 022.
 outcome runtool(const row &r);
 
-// Makes e in dir, owned by owner unless e says. False if it can't be made
-// as e asks here: flags the file system lacks, a filler off a scratch mount.
-bool makeentry(const std::string &dir, const entry &e, int owner = -1);
-
-// Every entry below dir, named by its path from there.
-std::map<std::string, entry> snapshot(const std::string &dir);
-
 // A new folder for a test's runs, under LOADPREP_TESTDIR or /tmp.
 std::string newfolder(const char *what);
-
-// Starts the tool in dir with its console thrown away, without waiting;
-// with HUP and INT ignored if asked, as nohup and `cmd &` start it.
-int starttool(const std::string &dir, const std::vector<std::string> &args,
-	      long maxfile, bool ignoring = false);
-
-// Waits for it: the exit status, or 128 + the signal that ended it.
-int waittool(int pid);
