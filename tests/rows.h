@@ -206,7 +206,7 @@ opened(const std::string &path)
 std::vector<std::string>
 thenepoch(std::vector<std::string> v)
 {
-	v.insert(v.begin(), {"sh", "-c",
+	v.insert(v.begin(), {"/bin/sh", "-c",
 			     "{ \"$@\"; } 2>/dev/null; s=$?; [ \"$(stat -c %Y "
 			     "new)\" = 0 ] && exit $s",
 			     "sh"});
@@ -218,7 +218,34 @@ thenepoch(std::vector<std::string> v)
 std::vector<std::string>
 shell(const std::string &script)
 {
-	return {"sh", "-c", script, "sh"};
+	return {"/bin/sh", "-c", script, "sh"};
+}
+
+// The tool run as v says, standard input piped from the file name.
+std::vector<std::string>
+piped(const std::string &name)
+{
+	return shell("cat " + name + " | \"$@\"");
+}
+
+// The tool run as v says while another program does script in the row's
+// folder from 0.3 s after the start, for at most 2 s: puts a file or link
+// in place, feeds a FIFO or reads it. The status is the tool's.
+std::vector<std::string>
+meanwhile(const std::string &script, std::vector<std::string> v = {})
+{
+	v.insert(v.begin(), {"/bin/sh", "-c",
+			     "{ sleep .3; timeout 2 sh -c \"$0\"; } >/dev/null "
+			     "2>&1 & \"$@\"; s=$?; wait; exit $s",
+			     script});
+	return v;
+}
+
+// SIGINT sent to the tool after a while.
+std::vector<std::string>
+interrupted(const char *after)
+{
+	return {"/usr/bin/timeout", "--preserve-status", "-s", "INT", after};
 }
 
 // Standard output into the file "log" between two steps, as a build
@@ -343,9 +370,14 @@ notbmp(const std::string &format)
 
 const std::string pastlen = "skp + chp is more than len";
 
-// A link to "target" another program plants on "out" while the run's
-// naming of its new file is held back a second.
-const entry latelink = {"out", "target", islatelink};
+// Another program's file, written aside and renamed onto "out" as a run
+// puts its output, and links planted on the output by another program:
+// by the ordinary user in the sticky folder, to a file root may write.
+const std::string theirs = "printf theirs >out.late && mv out.late out";
+const std::string userlink =
+    "ln -s ../victim s/out && chown -h 65534:65534 s/out";
+const std::string latelink = "ln -s target out";
+// The run's naming of its new file held back a second.
 const auto slowlink = inject("linkat", "delay_enter=1000000");
 const std::string topfirst =
     "rows stored top first; the conversion takes bottom first: save it again "
@@ -423,8 +455,8 @@ const row rows[] = {
         .says = refused(0x24036, "compressed pixels; the conversion takes uncompressed: save it as an uncompressed 24-bit BMP"), .exit = 1},
     {.name = "oldest 12-byte header, 32 bits a pixel", .args = pix("1a", "0"), .has = in(picturefile(12, 256, 192, 32, 0, pixels)),
         .says = refused(0x2401a, "32 bits a pixel; the conversion takes 24: save it as a 24-bit BMP"), .exit = 1},
-    {.name = "picture file refused through a pipe", .needs = posix, .args = {"/dev/stdin", "out", "0", "36", "0", "r", "c"},
-        .says = "len=0002408a\nCan't Convert '/dev/stdin': the pixels start at 8a: give 8a as skp, not 36\n", .exit = 1, .input = bmp138},
+    {.name = "picture file refused through a pipe", .needs = posix, .args = {"/dev/stdin", "out", "0", "36", "0", "r", "c"}, .has = {{"pic", bmp138}},
+        .says = "len=0002408a\nCan't Convert '/dev/stdin': the pixels start at 8a: give 8a as skp, not 36\n", .exit = 1, .via = piped("pic")},
     {.name = "256 x 100 picture", .args = pix("36", "0"), .has = in(picturefile(40, 256, 100, 24, 0, pixels.substr(0, 100 * 768))),
         .says = refused(0x12c36, "100 rows from skp; the conversion takes 192"), .exit = 1},
     {.name = "taller picture from row 200", .args = pix("25836", "0"), .has = in(tall),
@@ -451,8 +483,9 @@ const row rows[] = {
     {.name = "oldest picture file cut short", .args = pix("1a", "0"), .has = in(bmp2.substr(0, 100)),
         .says = refused(0x64, "a BMP file cut short: its header says 0002401a bytes, len is 00000064: fetch or save it again"), .exit = 1},
     {.name = "picture file cut short, through a pipe", .needs = posix, .args = {"/dev/stdin", "out", "0", "36", "0", "r", "c"},
+        .has = {{"pic", bmp.substr(0, bmp.size() - 1)}},
         .says = "len=00024035\nCan't Convert '/dev/stdin': a BMP file cut short: its header says 00024036 bytes, len is 00024035: fetch or save it again\n",
-        .exit = 1, .input = bmp.substr(0, bmp.size() - 1)},
+        .exit = 1, .via = piped("pic")},
     {.name = "PNG file", .args = pix("36", "0"), .has = in("\x89PNG\r\n\x1a\n" + pixels), .says = refused(0x24008, notbmp("PNG")), .exit = 1},
     {.name = "JPEG file", .args = pix("0", "0"), .has = in("\xff\xd8\xff\xe0" + pixels), .says = refused(0x24004, notbmp("JPEG")), .exit = 1},
     {.name = "TIFF file", .args = pix("0", "0"), .has = in(std::string("MM\0*", 4) + pixels), .says = refused(0x24004, notbmp("TIFF")), .exit = 1},
@@ -469,8 +502,10 @@ const row rows[] = {
     // and refusals to load or cut.
     {.name = "same path, listing", .args = {"in", "in", "0"}, .has = {in3}, .says = lens(3), .then = {{"in", lst3}}},
     {.name = "same path, raw", .args = {"in", "in", "0", "1", "1", "r"}, .has = {in3}, .says = lens(3, 1), .then = {{"in", seq(1, 1)}}},
-    {.name = "input from a FIFO", .needs = posix, .args = tolst, .has = in(seq(3), isfifo), .says = lens(3), .then = out(lst3)},
-    {.name = "input from a pipe", .needs = posix, .args = {"/dev/stdin", "out", "0", "1", "1", "r"}, .says = lens(5, 3), .then = out("bcd"), .input = "abcde"},
+    {.name = "input from a FIFO", .needs = posix, .args = tolst, .has = {{"data", seq(3)}, {"in", "", isfifo}}, .says = lens(3), .then = out(lst3),
+        .via = meanwhile("cat data >in")},
+    {.name = "input from a pipe", .needs = posix, .args = {"/dev/stdin", "out", "0", "1", "1", "r"}, .has = {{"data", "abcde"}}, .says = lens(5, 3),
+        .then = out("bcd"), .via = piped("data")},
     {.name = "missing input", .args = {"nothere", "out", "0"}, .says = "Can't Load 'nothere': No such file or directory\n", .exit = 1},
     {.name = "input is a folder", .args = tolst, .has = in("", isfolder), .says = "Can't Load 'in': Is a directory\n", .exit = 1},
     {.name = "input larger than 4 MiB", .args = toraw, .has = in(big + "!"),
@@ -515,14 +550,14 @@ const row rows[] = {
         .has = {in3, {"victim", "old"}, sticky, {"s/out", "../victim", islink, 0, nobody}}, .says = sdenied, .exit = 1},
     {.name = "planted dangling link in a sticky folder", .needs = root | protect, .args = tos,
         .has = {in3, sticky, {"s/out", "../new", islink, 0, nobody}}, .says = sdenied, .exit = 1},
-    {.name = "another user's FIFO in a sticky folder", .needs = root | protect, .args = tos, .has = {in3, sticky, {"s/out", "", islatefifo, 0622, nobody}},
-        .says = sdenied, .then = {{"s/out", "", isfifo}}, .exit = 1},
+    {.name = "another user's FIFO in a sticky folder", .needs = root | protect, .args = tos, .has = {in3, sticky, {"s/out", "", isfifo, 0622, nobody}},
+        .says = sdenied, .then = {{"got", ""}}, .exit = 1, .via = meanwhile("cat s/out >got")},
     {.name = "a link planted in a sticky folder as the run begins", .needs = root | traced | protect, .args = tos,
-        .has = {in3, sticky, {"s/out", "../victim", islatelink, 0, nobody}}, .says = sdenied, .exit = 1, .via = opened("s/out")},
+        .has = {in3, sticky}, .says = sdenied, .then = {{"s/out", "../victim", islink, 0, nobody}}, .exit = 1, .via = meanwhile(userlink, opened("s/out"))},
     {.name = "a link planted in a sticky folder as the run ends", .needs = root | traced | protect, .args = tos,
-        .has = {in3, sticky, {"s/out", "../victim", islatelink, 0, nobody}}, .says = sdenied, .exit = 1, .via = slowlink},
-    {.name = "a link to a file planted as the run ends", .needs = traced, .args = tolst, .has = {in3, {"target", "old"}, latelink},
-        .says = saving(3, "out", "File exists"), .exit = 1, .via = slowlink},
+        .has = {in3, sticky}, .says = sdenied, .then = {{"s/out", "../victim", islink, 0, nobody}}, .exit = 1, .via = meanwhile(userlink, slowlink)},
+    {.name = "a link to a file planted as the run ends", .needs = traced | links, .args = tolst, .has = {in3, {"target", "old"}},
+        .says = saving(3, "out", "File exists"), .then = {{"out", "target", islink}}, .exit = 1, .via = meanwhile(latelink, slowlink)},
     {.name = "planted file in a sticky folder", .needs = root | protect, .args = tos,
         .has = {in3, sticky, {"s/out", "theirs", isfile, 0666, nobody}}, .says = sdenied, .exit = 1},
     {.name = "a name of 256 bytes", .args = {"in", longname + "n", "0"}, .has = {in3}, .says = lens(3) + "Can't Save '" + longname + "n': File name too long\n",
@@ -616,14 +651,14 @@ const row rows[] = {
     {.name = "/dev/stderr 2>> log: appended", .needs = traced, .args = {"in", "se", "0", "0", "0", "r"},
         .has = {in3, {"log", "earlier\n"}, {"se", "/proc/self/fd/2", islink}}, .says = lens(3), .then = {{"log", "earlier\n" + seq(3)}},
         .via = shell("exec \"$@\" 2>>log")},
-    {.name = "output FIFO whose reader comes late", .needs = posix, .args = tolst, .has = {in3, {"out", "", islatefifo}},
-        .says = lens(3), .then = out(lst3, isfifo)},
+    {.name = "output FIFO whose reader comes late", .needs = posix, .args = tolst, .has = {in3, {"out", "", isfifo}},
+        .says = lens(3), .then = {{"got", lst3}}, .via = meanwhile("cat out >got")},
     {.name = "output on a full device", .needs = user, .args = {"in", "/dev/full", "0"}, .has = {in3},
         .says = saving(3, "/dev/full", "No space left on device"), .exit = 1},
     {.name = "output links to a full device", .needs = user, .args = tolst, .has = {in3, {"out", "/dev/full", islink}},
         .says = saving(3, "out", "No space left on device"), .exit = 1},
-    {.name = "output FIFO whose reader leaves", .needs = posix, .args = tolst, .has = {{"in", seq(0x10000)}, {"out", "", isdeadfifo}},
-        .says = saving(0x10000, "out", "Broken pipe"), .exit = 1},
+    {.name = "output FIFO whose reader leaves", .needs = posix, .args = tolst, .has = {{"in", seq(0x10000)}, {"out", "", isfifo}},
+        .says = saving(0x10000, "out", "Broken pipe"), .exit = 1, .via = meanwhile(": <out")},
     // A failed or killed run leaves the output as it was.
     {.name = "failed write leaves no new output", .needs = posix, .args = tolst, .has = {in4k}, .says = toolarge("out"), .exit = 1, .cap = 4096},
     {.name = "failed write keeps the old output", .needs = posix, .args = toraw, .has = {{"in", seq(0x1001)}, outfile("old", 0640)},
@@ -648,11 +683,11 @@ const row rows[] = {
     {.name = "full disk: another user's file refused, unchanged", .needs = user, .args = toro,
         .has = {{"in", seq(0x10000)}, rootro, {"ro/out", std::string(0x2000, 'x'), isfile, 0666, 0}, {"filler", "", isfiller}},
         .says = saving(0x10000, "ro/out", full), .exit = 1},
-    {.name = "a new output another run makes as the run begins: replaced", .needs = traced, .args = tolst, .has = {in3, {"out", "theirs", islatefile}},
-        .says = lens(3), .then = out(lst3), .via = opened("out")},
+    {.name = "a new output another run makes as the run begins: replaced", .needs = traced, .args = tolst, .has = {in3},
+        .says = lens(3), .then = out(lst3), .via = meanwhile(theirs, opened("out"))},
     {.name = "an output another run replaces as the run begins: its name written", .needs = traced, .args = tolst,
-        .has = {in3, {"bak", "old"}, {"out", "bak", ishardlink}, {"out", "theirs", islatefile}}, .says = lens(3),
-        .then = {{"out", lst3}, {"bak", "old"}}, .via = opened("out")},
+        .has = {in3, {"bak", "old"}, {"out", "bak", ishardlink}}, .says = lens(3),
+        .then = {{"out", lst3}, {"bak", "old"}}, .via = meanwhile(theirs, opened("out"))},
     {.name = "no /proc, another owner's file written in place: nothing left", .needs = user | noproc | native, .args = tolst,
         .has = {in3, {"out", std::string(100, 'x'), isfile, 0666, 0}}, .says = lens(3), .then = out(lst3)},
     {.name = "INT while room is set aside in place: the old output kept", .needs = user | traced, .args = tolst, .has = {in3, rootold}, .says = lens(3),
@@ -660,8 +695,9 @@ const row rows[] = {
     {.name = "a write in place failing after room was made: the old output, not grown", .needs = user | traced, .args = tolst, .has = {in3, rootold},
         .says = saving(3, "out", "Input/output error"), .exit = 1, .via = inject("write", "error=EIO:when=6")},
     {.name = "an output another run replaces as the run writes it in place: refused", .needs = user | traced, .args = tolst,
-        .has = {in3, rootold, {"bak", "out", ishardlink, 0666, 0}, {"out", "theirs", islatefile}}, .says = saving(3, "out", replacedinplace),
-        .then = {{"out", "theirs"}, {"bak", lst3, isfile, 0666, 0}}, .exit = 1, .via = inject("write", "delay_enter=1000000:when=6")},
+        .has = {in3, rootold, {"bak", "out", ishardlink, 0666, 0}}, .says = saving(3, "out", replacedinplace),
+        .then = {{"out", "theirs"}, {"bak", lst3, isfile, 0666, 0}}, .exit = 1,
+        .via = meanwhile(theirs, inject("write", "delay_enter=1000000:when=6"))},
     {.name = "killed through a link to a missing file: the file made empty", .needs = noproc | traced, .args = tolst, .has = {in3, dangling}, .says = lens(3),
         .then = {{"new", ""}}, .exit = 137, .via = thenepoch(inject("fallocate", "signal=KILL"))},
     {.name = "no /proc: failed write through a link to a missing file: the file made empty", .needs = noproc, .args = tolst, .has = {in4k, dangling},
@@ -673,9 +709,9 @@ const row rows[] = {
         .has = {{"in", seq(0x300000)}, rootro, {"ro/out", big, isfile, 0666, 0}, {"filler", "1048576", isfiller}},
         .says = saving(0x300000, "ro/out", full), .exit = 1},
     {.name = "a run waiting its turn is interrupted: unchanged", .needs = user, .args = toro, .has = {in3, rootro, {"ro/out", "old", isfile, 0666, 0}},
-        .says = lens(3), .exit = 130, .hold = otherlock, .interrupt = 1500, .errors = "Waiting for 'ro/out': another program has it locked\n"},
+        .says = lens(3), .exit = 130, .via = interrupted("1.5"), .hold = otherlock, .errors = "Waiting for 'ro/out': another program has it locked\n"},
     {.name = "output FIFO with no reader, interrupted", .needs = posix, .args = tolst, .has = {in3, {"out", "", isfifo}}, .says = lens(3),
-        .exit = 130, .interrupt = 300},
+        .exit = 130, .via = interrupted("0.3")},
     {.name = "TERM while the new file is made: the old output kept", .needs = traced, .args = tolst, .has = {in3, outfile("old", 0600)}, .says = lens(3),
         .exit = 143, .via = inject("fchmod", "signal=TERM")},
     {.name = "TERM while written over: the new output whole", .needs = root | traced | linuxonly, .args = tolst,

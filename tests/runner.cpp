@@ -58,18 +58,6 @@ readall(int fd)
 	return s;
 }
 
-static void
-writeall(int fd, const std::string &s)
-{
-	for (size_t i = 0; i < s.size();) {
-		ssize_t n = write(fd, s.data() + i, s.size() - i);
-		if (n <= 0)
-			break; // the tool stopped reading
-		i += static_cast<size_t>(n);
-	}
-	close(fd);
-}
-
 // Runs f in dir: paths below it may be longer than any path from the root
 // can be.
 template <class F>
@@ -166,14 +154,9 @@ makeentry(const std::string &dir, const entry &e, int owner)
 		fs::create_directory(p, none); // a path too long fails below
 		break;
 	case isfifo:
-	case isdeadfifo:
-	case islatefifo:
 		if (mkfifo(p.c_str(), 0600) != 0)
 			return false;
 		break;
-	case islatefile:
-	case islatelink:
-		return true; // put in place while the tool runs
 	case islink:
 		fs::create_symlink(e.data, p, none);
 		break;
@@ -211,50 +194,6 @@ makeentry(const std::string &dir, const entry &e, int owner)
 			return false;
 	return (!e.flags || flagsof(p, &e.flags) == e.flags) &&
 	       (!e.projid || projectof(p, e.projid) == e.projid);
-}
-
-// Another program puts a late entry in place, owned as it says.
-static void
-putlate(const fs::path &p, const entry &e, bool *unheld)
-{
-	usleep(300000);
-	std::string aside = p.string() + ".late";
-	bool put = e.k == islatelink
-		       ? symlink(e.data.c_str(), p.c_str()) == 0
-		       : savefile(aside, e.data) &&
-			     rename(aside.c_str(), p.c_str()) == 0;
-	*unheld =
-	    !put || (e.uid >= 0 && lchown(p.c_str(), static_cast<uid_t>(e.uid),
-					  static_cast<gid_t>(e.uid)) != 0);
-}
-
-// A FIFO's writer blocks until the tool opens it; if the tool never does,
-// the runner opens the other end itself so the feeder can finish.
-static void
-feedfifo(const fs::path &p, const std::string &data)
-{
-	int fd = open(p.c_str(), O_WRONLY);
-	if (fd >= 0)
-		writeall(fd, data);
-}
-
-static void
-leavefifo(const fs::path &p)
-{
-	int fd = open(p.c_str(), O_RDONLY);
-	if (fd >= 0)
-		close(fd);
-}
-
-// Opens the other end of a FIFO without waiting, so that a runner thread
-// still waiting for the tool to open it goes on.
-static void
-unblockfifo(const fs::path &p, kind k)
-{
-	int fd =
-	    open(p.c_str(), (k == isfifo ? O_RDONLY : O_WRONLY) | O_NONBLOCK);
-	if (fd >= 0)
-		close(fd);
 }
 
 // A folder entry as it is, read from its path relative to the working
@@ -410,16 +349,13 @@ holdoutput(const std::string &path, holdby how)
 	return fd;
 }
 
-// Sends SIGINT to the tool after the row's wait, if it asks, and SIGKILL
-// once it has run a minute: a run that hangs fails its row.
+// Sends SIGKILL to the tool once it has run a minute: a run that hangs
+// fails its row.
 static void
-guard(pid_t pid, int interrupt, const std::atomic<bool> &done)
+guard(pid_t pid, const std::atomic<bool> &done)
 {
-	for (int ms = 0; !done && ms < 60000; ms += 10) {
-		if (interrupt && ms == interrupt)
-			kill(pid, SIGINT);
+	for (int ms = 0; !done && ms < 60000; ms += 10)
 		usleep(10000);
-	}
 	if (!done)
 		kill(pid, SIGKILL);
 }
@@ -433,31 +369,10 @@ runtool(const row &r)
 	int owner = r.needs & user ? nobody : -1;
 	o.unheld = owner >= 0 && chown(dir.c_str(), static_cast<uid_t>(owner),
 				       static_cast<gid_t>(owner)) != 0;
-	std::vector<std::thread> fifos;
 	inside(dir, [&r, &o, owner] {
 		for (const auto &e : r.has)
 			o.unheld |= !makeentry(".", e, owner);
 	});
-	for (const auto &e : r.has) {
-		if (e.k == isfifo)
-			fifos.emplace_back(feedfifo, dir + "/" + e.name,
-					   e.data);
-		if (e.k == isdeadfifo)
-			fifos.emplace_back(leavefifo, dir + "/" + e.name);
-		if (e.k == islatefile || e.k == islatelink)
-			fifos.emplace_back(putlate, fs::path(dir) / e.name, e,
-					   &o.unlate);
-		if (e.k == islatefifo)
-			fifos.emplace_back([&o, dir, e] {
-				usleep(300000);
-				int fd =
-				    open((dir + "/" + e.name).c_str(),
-					 O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-				fcntl(fd, F_SETFL,
-				      0); // EOF at once if no writer
-				o.read = readall(fd);
-			});
-	}
 	int held = r.hold ? holdoutput(dir + "/" + r.args[1], r.hold) : -1;
 
 	int in[2], out[2], err[2];
@@ -467,12 +382,10 @@ runtool(const row &r)
 	pid_t pid = fork();
 	if (pid == 0)
 		child(dir, command(r.args, r.via), in[0], out[1], err[1], r);
-	close(in[0]);
-	close(out[1]);
-	close(err[1]);
-	std::thread feeder(writeall, in[1], r.input);
+	for (int fd : {in[0], in[1], out[1], err[1]}) // no input but its end
+		close(fd);
 	std::atomic<bool> done = false;
-	std::thread guarding(guard, pid, r.interrupt, std::cref(done));
+	std::thread guarding(guard, pid, std::cref(done));
 
 	o.console = readall(out[0]);
 	o.errors = readall(err[0]);
@@ -484,16 +397,7 @@ runtool(const row &r)
 	close(held);
 	if (r.hold == readlease)
 		std::ofstream("/proc/sys/fs/lease-break-time") << leasebreak;
-	feeder.join();
-	for (const auto &e : r.has)
-		if (e.k == isfifo || e.k == isdeadfifo)
-			unblockfifo(dir + "/" + e.name, e.k);
-	for (auto &t : fifos)
-		t.join();
 	o.files = snapshot(dir);
-	for (const auto &e : r.has)
-		if (e.k == islatefifo)
-			o.files[e.name].data = o.read;
 	const int none = 0;
 	for (const auto &e : r.has) {
 		if (e.flags)

@@ -8,18 +8,20 @@
 
 constexpr int nobody = 65534; // the ordinary user, and its group
 
-// A FIFO is fed its data by the runner; a dead FIFO's reader opens it and
-// leaves at once; a late FIFO's reader opens it a while after the tool
-// starts, and what it reads is its data after. A hard or bind-mounted
-// link's data names its file. A filler takes all room left on a scratch
-// mount but the bytes its data gives in decimal; its data is not checked.
-// A sparse file is a hole as long as its data gives in decimal. A late
-// file or link is put in place by another program a while after the tool
-// starts: a file written aside and renamed onto its name, as a run puts
-// its output, or a link.
-// clang-format off
-enum kind { isfile, isfolder, isfifo, islink, ishardlink, isdeadfifo, islatefifo, isbound, isfiller, issparse, islatefile, islatelink };
-// clang-format on
+// A hard or bind-mounted link's data names its file. A filler takes all
+// room left on a scratch mount but the bytes its data gives in decimal; its
+// data is not checked. A sparse file is a hole as long as its data gives in
+// decimal.
+enum kind {
+	isfile,
+	isfolder,
+	isfifo,
+	islink,
+	ishardlink,
+	isbound,
+	isfiller,
+	issparse
+};
 
 // A folder entry: a file's bytes, a FIFO's bytes, or a link's target. Its
 // name may lead into a folder made before it.
@@ -56,6 +58,7 @@ enum need : unsigned {
 	cow = 512,	 // a copy-on-write file system
 	ahead = 1024,	 // room that can be asked ahead, as a quota can't
 	caseless = 2048, // a folder that finds names in any case
+	links = 4096,	 // a folder that holds links
 };
 
 // One run: arguments, the folder before, the console, the exit status, and
@@ -70,23 +73,19 @@ struct row {
 	std::vector<entry> then = {};	   // the folder after: new or changed
 					   // entries, the rest as before
 	int exit = 0;			   // the exit status
-	std::string input = {};		   // standard input
 	long cap = 0;			   // cap on the size of files written
 	std::string winsays = {};	   // where the Windows runtime words a
 					   // reason otherwise
 	std::vector<std::string> via = {}; // a command the tool runs under
 	holdby hold = nohold;
-	int interrupt = 0;	 // SIGINT this many ms after the start
 	std::string errors = {}; // standard error
 };
 
 struct outcome {
 	std::string console, errors;
-	std::string read; // what a late FIFO's reader read
 	int status = -1;
 	std::map<std::string, entry> files;
 	bool unheld = false; // the file system can't hold the folder before
-	bool unlate = false; // nor a late entry
 };
 
 // The command that runs the tool, from LOADPREP_CMD (words split on
