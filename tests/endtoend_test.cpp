@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -14,18 +15,6 @@
 
 namespace
 {
-
-std::string
-crlf(const std::string &s)
-{
-	std::string t;
-	for (char c : s) {
-		if (c == '\n')
-			t += '\r';
-		t += c;
-	}
-	return t;
-}
 
 void
 expectfiles(const row &r, std::map<std::string, entry> got)
@@ -83,17 +72,6 @@ protecting()
 	return links && files && fifos;
 }
 
-#ifdef LOADPREP_PORTABLE
-constexpr bool portable = true;
-#else
-constexpr bool portable = false;
-#endif
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-
 // What the folder the rows run in can't do: find a name whatever its case,
 // or hold a link (exFAT).
 unsigned
@@ -120,8 +98,8 @@ lacking()
 	auto kind = static_cast<unsigned long>(sf.f_type);
 	const std::pair<bool, unsigned> lacks[] = {
 	    {windowstool(), ~unsigned{caseless}},
-	    {portable, linuxonly},
-	    {sanitized, noproc | traced},
+	    {LOADPREP_PORTABLE, linuxonly},
+	    {LOADPREP_SANITIZED, noproc | traced},
 	    {toolcommand().size() > 1, native},
 	    {geteuid() != 0, root | user | noproc | protect},
 	    {!protecting(), protect},
@@ -205,7 +183,9 @@ TEST_P(endtoend, row)
 		    << "a row with other numbers spells them";
 		c = h + c;
 	}
-	EXPECT_EQ(windows ? crlf(c) : c, o.console) << o.errors;
+	EXPECT_EQ(windows ? std::regex_replace(c, std::regex("\n"), "\r\n") : c,
+		  o.console)
+	    << o.errors;
 	EXPECT_EQ(r.exit, o.status);
 	if (!windows) { // an emulator may talk on standard error
 		EXPECT_EQ(r.errors, o.errors);

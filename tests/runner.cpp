@@ -3,7 +3,6 @@
 #include "reference.h"
 #include "samples.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -23,7 +22,6 @@
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -349,17 +347,6 @@ holdoutput(const std::string &path, holdby how)
 	return fd;
 }
 
-// Sends SIGKILL to the tool once it has run a minute: a run that hangs
-// fails its row.
-static void
-guard(pid_t pid, const std::atomic<bool> &done)
-{
-	for (int ms = 0; !done && ms < 60000; ms += 10)
-		usleep(10000);
-	if (!done)
-		kill(pid, SIGKILL);
-}
-
 outcome
 runtool(const row &r)
 {
@@ -384,13 +371,17 @@ runtool(const row &r)
 		child(dir, command(r.args, r.via), in[0], out[1], err[1], r);
 	for (int fd : {in[0], in[1], out[1], err[1]}) // no input but its end
 		close(fd);
-	std::atomic<bool> done = false;
-	std::thread guarding(guard, pid, std::cref(done));
+	pid_t guard = fork(); // a run that hangs is killed after a minute
+	if (guard == 0) {
+		sleep(60);
+		kill(pid, SIGKILL);
+		_exit(0);
+	}
 
 	o.console = readall(out[0]);
 	o.errors = readall(err[0]);
-	done = true;
-	guarding.join();
+	kill(guard, SIGKILL);
+	waitpid(guard, nullptr, 0);
 	int ws = 0;
 	waitpid(pid, &ws, 0);
 	o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
