@@ -265,6 +265,7 @@ child(const std::string &dir, std::vector<std::string> cmd, int in, int out,
 {
 	for (int s : {SIGPIPE, SIGHUP, SIGINT})
 		signal(s, SIG_DFL);
+	setpgid(0, 0); // a group of its own, with whatever runs in front of it
 	sigset_t all;
 	sigfillset(&all);
 	sigprocmask(SIG_UNBLOCK, &all, nullptr);
@@ -374,7 +375,7 @@ runtool(const row &r)
 	pid_t guard = fork(); // a run that hangs is killed after a minute
 	if (guard == 0) {
 		sleep(60);
-		kill(pid, SIGKILL);
+		kill(-pid, SIGKILL);
 		_exit(0);
 	}
 
