@@ -7,7 +7,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -183,9 +182,9 @@ TEST_P(endtoend, row)
 		    << "a row with other numbers spells them";
 		c = h + c;
 	}
-	EXPECT_EQ(windows ? std::regex_replace(c, std::regex("\n"), "\r\n") : c,
-		  o.console)
-	    << o.errors;
+	for (size_t i = 0; windows && (i = c.find('\n', i)) != c.npos; i += 2)
+		c.insert(i, 1, '\r'); // the Windows console's line ends
+	EXPECT_EQ(c, o.console) << o.errors;
 	EXPECT_EQ(r.exit, o.status);
 	if (!windows) { // an emulator may talk on standard error
 		EXPECT_EQ(r.errors, o.errors);
