@@ -129,7 +129,7 @@ lacks(unsigned needs)
 					    "copy-on-write",
 					    "room asked ahead",
 					    "a folder blind to case",
-					    "links"};
+					    "a folder that holds links"};
 	for (unsigned i = 0; i < std::size(names); i++)
 		if (needs & l & (1u << i))
 			return names[i];
