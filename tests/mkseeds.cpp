@@ -18,7 +18,7 @@ main(int argc, char *argv[])
 		c.samepath = r.args.size() > 1 && r.args[0] == r.args[1];
 		for (size_t a = 2; a < r.args.size(); a++)
 			c.params.push_back(r.args[a]);
-		c.file = r.has.empty() ? r.input : r.has[0].data;
+		c.file = r.has.empty() ? "" : r.has[0].data;
 		std::string s = encodefuzz(c);
 		if (s.size() > maxlen)
 			continue;
