@@ -629,7 +629,7 @@ const row rows[] = {
     {.name = "a set-group-ID bit the run may not give: in place, where a write drops it", .needs = user | kernel, .args = {"in", "sg/out", "0"},
         .has = {in3, {"sg", "", isfolder, 02777, 0}, {"sg/out", "old", isfile, 02664, nobody, 0}, {"sg/also", "sg/out", ishardlink, 0, nobody, 0}},
         .says = lens(3), .then = {{"sg/out", lst3, isfile, 0664, nobody, 0}, {"sg/also", lst3}}},
-    {.name = "append-only folder: written in place, a leftover new file taken again", .needs = root, .args = {"in", "ap/out", "0"},
+    {.name = "append-only folder: written in place, no leftover beside the last", .needs = root, .args = {"in", "ap/out", "0"},
         .has = {in3, {.name = "ap", .k = isfolder, .flags = FS_APPEND_FL}, {"ap/out", std::string(100, 'x')}, {"ap/.loadprep-0000000a", ""}},
         .says = lens(3), .then = {{"ap/out", lst3}, {"ap/.loadprep-*", ""}}},
     {.name = "append-only folder: a new file", .needs = root | linuxonly, .args = {"in", "ap/new", "0"},

@@ -246,13 +246,12 @@ lock(int fd, short type, int cmd)
 // of runs that ended before naming theirs, which no run holds, go before a
 // run names its own; the sweep's lock keeps a run from taking one of them
 // for its own meanwhile, and one is removed only where its name still
-// holds the file locked. A folder that lets no name go (append-only)
-// keeps them: the name of one of the run's own, with no other name, is
-// put in o.tmpname, for a run that replaces an output to take as its new
-// file, since that file is given the old one's mode.
-static void
+// holds the file locked. True where the folder kept one of the run's own
+// (append-only): each new file would stay there too.
+static bool
 sweep()
 {
+	bool kept = false;
 	int fd = openat(o.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
 	if (!d && fd >= 0)
@@ -267,43 +266,34 @@ sweep()
 		if (t >= 0 && fstat(t, &st) == 0 && S_ISREG(st.st_mode) &&
 		    lock(t, F_RDLCK, lockcmd(false)) == 0 &&
 		    holds(e->d_name, st) &&
-		    unlinkat(o.dir, e->d_name, 0) != 0 && errno == EPERM &&
-		    st.st_nlink == 1 && st.st_uid == geteuid())
-			memcpy(o.tmpname, e->d_name, 19);
+		    unlinkat(o.dir, e->d_name, 0) != 0 && errno == EPERM)
+			kept |= st.st_uid == geteuid();
 		if (t >= 0)
 			(void)close(t);
 	}
 	if (d)
 		(void)closedir(d);
+	return kept;
 }
 
 // The new file, made under o.tmpname and held: where a sweep holds it
-// first, or took it away, the name counts as taken. With O_NOFOLLOW in
-// place of O_CREAT | O_EXCL, a leftover the sweep kept is taken instead,
-// once held, emptied and given the mode.
+// first, or took it away, the name counts as taken.
 static int
-opentmp(mode_t mode, int how)
+createtmp(mode_t mode)
 {
 	struct stat st;
-	o.tmp = openat(o.dir, o.tmpname, O_RDWR | O_CLOEXEC | how, mode);
+	o.tmp = openat(o.dir, o.tmpname, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+		       mode);
 	if (o.tmp < 0)
 		return -1;
 	int err = lock(o.tmp, F_WRLCK, lockcmd(false));
 	if (err != EAGAIN && err != EACCES && fstat(o.tmp, &st) == 0 &&
-	    holds(o.tmpname, st) && st.st_nlink == 1 &&
-	    ((how & O_CREAT) ||
-	     (ftruncate(o.tmp, 0) == 0 && fchmod(o.tmp, mode) == 0)))
+	    holds(o.tmpname, st))
 		return 0;
 	(void)close(o.tmp);
 	o.tmp = -1;
 	errno = EEXIST;
 	return -1;
-}
-
-static int
-createtmp(mode_t mode)
-{
-	return opentmp(mode, O_CREAT | O_EXCL);
 }
 
 // The unnamed new file under o.tmpname.
@@ -350,10 +340,11 @@ maketmp(mode_t mode)
 	if ((o.tmp = unnamed(o.dir, mode)) < 0 && errno != EOPNOTSUPP)
 		return errno;
 	if (o.tmp < 0) {
-		sweep();
-		if (o.how == replace && o.tmpname[0] &&
-		    opentmp(mode, O_NOFOLLOW) == 0)
-			return 0;
+		// A folder that keeps what the sweep asked it to let go
+		// would keep the new file's name too: the output is then
+		// written in place.
+		if (sweep() && o.how == replace)
+			return EPERM;
 		return nametmp(createtmp, mode);
 	}
 	(void)lock(o.tmp, F_WRLCK, lockcmd(false));
